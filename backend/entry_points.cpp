@@ -1,0 +1,84 @@
+// The thirteen SANE entry points: argument checks, then one forwarding call.
+#include <cstdlib>
+
+#include "backend/backend.h"
+#include "debug/diagnostics.h"
+#include "scan/scan.h"
+
+#define SANE_KELVRA_EXPORT extern "C" KELVRA_EXPORT
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
+    if (version_code == nullptr) return SANE_STATUS_INVAL;
+    atexit(free_device_list);
+    *version_code = SANE_VERSION_CODE(1, 0, 0);
+    return SANE_STATUS_GOOD;
+}
+
+// Handles still open stay open: only the device list and its cache go.
+SANE_KELVRA_EXPORT void sane_kelvra_exit(void) { free_device_list(); }
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_get_devices(const SANE_Device*** device_list, SANE_Bool local_only) {
+    if (device_list == nullptr) return SANE_STATUS_INVAL;
+    return get_devices(device_list, local_only);
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_open(SANE_String_Const devicename, SANE_Handle* handle) {
+    if (handle == nullptr || devicename == nullptr) return SANE_STATUS_INVAL;
+    device_t* opened = nullptr;
+    SANE_Status status = open_device(devicename, &opened);
+    if (status == SANE_STATUS_GOOD) *handle = opened;
+    return status;
+}
+
+SANE_KELVRA_EXPORT void sane_kelvra_close(SANE_Handle handle) {
+    if (handle == nullptr) return;
+    close_device(static_cast<device_t*>(handle));
+}
+
+SANE_KELVRA_EXPORT const SANE_Option_Descriptor* sane_kelvra_get_option_descriptor(SANE_Handle handle,
+                                                                                   SANE_Int option) {
+    if (handle == nullptr) return nullptr;
+    return get_device_option(static_cast<device_t*>(handle), option);
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action,
+                                                          void* value, SANE_Int* info) {
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+    return control_device_option(static_cast<device_t*>(handle), option, action, value, info);
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
+    if (params == nullptr || handle == nullptr) return SANE_STATUS_INVAL;
+    return get_scan_parameters(static_cast<device_t*>(handle), params);
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_start(SANE_Handle handle) {
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+    return start_scan(static_cast<device_t*>(handle));
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length,
+                                                SANE_Int* length) {
+    if (data == nullptr || handle == nullptr || length == nullptr) return SANE_STATUS_INVAL;
+    SANE_Int count = max_length;
+    SANE_Status status = read_image(static_cast<device_t*>(handle), data, &count);
+    *length = count;
+    return status;
+}
+
+SANE_KELVRA_EXPORT void sane_kelvra_cancel(SANE_Handle handle) {
+    if (handle == nullptr) return;
+    cancel_scan(static_cast<device_t*>(handle));
+}
+
+// Only blocking reads: the select descriptor serves frontends that poll.
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking) {
+    if (non_blocking) return SANE_STATUS_UNSUPPORTED;
+    return handle == nullptr ? SANE_STATUS_INVAL : SANE_STATUS_GOOD;
+}
+
+SANE_KELVRA_EXPORT SANE_Status sane_kelvra_get_select_fd(SANE_Handle handle, SANE_Int* fd) {
+    if (handle == nullptr || fd == nullptr) return SANE_STATUS_INVAL;
+    *fd = static_cast<device_t*>(handle)->pipe_read_fd;
+    return *fd == -1 ? SANE_STATUS_INVAL : SANE_STATUS_GOOD;
+}

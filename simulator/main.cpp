@@ -1,0 +1,2 @@
+// Placeholder until the simulator is written.
+int main() { return 1; }
