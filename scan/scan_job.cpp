@@ -1,5 +1,165 @@
-// Placeholder until this part is written.
+// Opening scan jobs and pages, and the frame parameters of the coming page.
+//
+// A job has no state field of its own; its state is the combination of
+// `pages`, `status`, `cancelled`, the reader thread and the pipe:
+//
+//                     start, scan_status != 0
+//        +--------+ ------------------------> +---------------+
+//        | No job |                           | Start refused |
+//        +--------+ <------- start fails ---  +---------------+
+//            | start, scan_status 0                 | start, scan_status 0
+//            v                                      v
+//   +------------------+   read_status 1   +---------------------------+
+//   | Page in transfer | ----------------> | Page delivered, job open  |
+//   |  (thread alive)  | <---------------- |  (thread ended, pages>=2) |
+//   +------------------+   start: new      +---------------------------+
+//       |        |          pipe+thread,
+//       |        |          nothing sent
+//       |        | read_status 2 + end exchange
+//       |        +-----------------------> Page delivered, job ended (pages 0)
+//       | read_status 3/4/other, failure,
+//       | cancel flag: end exchange, write end closed
+//       +--------------------------------> Page stopped (pages 0, status set)
+//
+//   cancel from any state: flag raised, an unjoined thread joined, pages 0
+//   -> Cancelled; every later read answers CANCELLED (or the stored status)
+//   until the next start, which opens a new job.
+//   read reaching total_bytes: EOF, both pipe ends closed, state unchanged.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "scan/scan.h"
 
-SANE_Status start_scan(device_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status get_scan_parameters(device_t*, SANE_Parameters*) { return SANE_STATUS_UNSUPPORTED; }
+namespace {
+
+SANE_Status exchange_parameters(device_t* handle) {
+    ScanParameter parameter{};
+    make_scan_parameter(handle->options, &parameter);
+    SANE_Status status = send_scan_parameter(handle->ipc, &parameter);
+    if (status != SANE_STATUS_GOOD) return status;
+    return receive_image_info(handle->ipc, &handle->image);
+}
+
+// The previous page's thread is waited for, not stopped. A frontend that
+// starts the next page without reading this one to its end would leave the
+// thread blocked on a full pipe for ever; what it left unread is discarded
+// while we wait, so the thread can finish its page and the job goes on.
+void finish_previous_page(device_t* handle) {
+    char scratch[65536];
+    while (pthread_tryjoin_np(handle->thread, nullptr) == EBUSY) {
+        if (handle->pipe_read_fd == -1) {
+            pthread_join(handle->thread, nullptr);
+            break;
+        }
+        pollfd readable{handle->pipe_read_fd, POLLIN, 0};
+        if (poll(&readable, 1, 20) <= 0) continue;
+        if (read(handle->pipe_read_fd, scratch, sizeof scratch) <= 0) {
+            // The write end is closed: the thread is on its way out.
+            pthread_join(handle->thread, nullptr);
+            break;
+        }
+    }
+    handle->thread_running = 0;
+}
+
+void install_cancel_signal() {
+    sigset_t empty;
+    if (sigemptyset(&empty) != 0) return;
+    struct sigaction action = {};
+    action.sa_handler = sigusr1_handler;
+    action.sa_mask = empty;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+SANE_Status status_of_refusal(int32_t scan_status) {
+    switch (scan_status) {
+        case SCAN_STATUS_NO_DOCUMENT: return SANE_STATUS_NO_DOCS;
+        case SCAN_STATUS_BUSY: return SANE_STATUS_DEVICE_BUSY;
+        case SCAN_STATUS_JAMMED: return SANE_STATUS_JAMMED;
+        default: return SANE_STATUS_IO_ERROR;
+    }
+}
+
+// The reader thread takes no process-directed signal but SIGUSR1: a
+// frontend's SIGINT handler that calls sane_cancel must run on a frontend
+// thread, never on the thread it is about to join.
+int create_reader_thread(device_t* handle) {
+    sigset_t blocked, previous;
+    sigfillset(&blocked);
+    sigdelset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+    int result = pthread_create(&handle->thread, nullptr, reader_thread, handle);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return result;
+}
+
+}  // namespace
+
+SANE_Status start_scan(device_t* handle) {
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+
+    if (handle->thread_running) finish_previous_page(handle);
+
+    handle->cancelled = 0;
+    handle->status = SANE_STATUS_GOOD;
+    handle->read_bytes = 0;
+    handle->received_bytes = 0;
+    close_pipe(handle);
+
+    if (handle->pages == 0) {
+        install_cancel_signal();
+        SANE_Status status = exchange_parameters(handle);
+        if (status == SANE_STATUS_GOOD) status = send_start_scan(handle->ipc);
+        int32_t scan_status = 4;
+        if (status == SANE_STATUS_GOOD) status = receive_scan_status(handle->ipc, &scan_status);
+        if (status != SANE_STATUS_GOOD) return status;
+        if (scan_status != SCAN_STATUS_STARTED) {
+            handle->status = status_of_refusal(scan_status);
+            return SANE_STATUS_GOOD;
+        }
+        handle->pages = 1;
+        handle->total_bytes = static_cast<uint64_t>(handle->image.height) * handle->image.bytes_per_row;
+    }
+
+    close_pipe(handle);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        close_pipe(handle);
+        return SANE_STATUS_NO_MEM;
+    }
+    // A non-blocking write end lets the reader thread notice a cancel while
+    // the pipe is full and the frontend has stopped reading.
+    fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+    handle->pipe_read_fd = ends[0];
+    handle->pipe_write_fd = ends[1];
+
+    if (create_reader_thread(handle) != 0) {
+        close_pipe(handle);
+        return SANE_STATUS_INVAL;
+    }
+    handle->thread_running = 1;
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status get_scan_parameters(device_t* handle, SANE_Parameters* params) {
+    if (handle == nullptr || params == nullptr) return SANE_STATUS_INVAL;
+
+    if (!handle->thread_running) {
+        SANE_Status status = exchange_parameters(handle);
+        if (status != SANE_STATUS_GOOD) return status;
+    }
+
+    const ImageInfo& image = handle->image;
+    params->format = image.color_space == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB;
+    params->last_frame = SANE_TRUE;
+    params->bytes_per_line = static_cast<SANE_Int>(image.bytes_per_row);
+    params->pixels_per_line = static_cast<SANE_Int>(image.width);
+    params->lines = static_cast<SANE_Int>(image.height);
+    params->depth = static_cast<SANE_Int>(image.bits_per_component);
+    return SANE_STATUS_GOOD;
+}
