@@ -1,6 +1,7 @@
 // The option table of one open handle: its descriptors, its values, the
 // scan-area ranges and the list of scan sources the device offers.
 #include "options/options.h"
+#include "options/option_table_internal.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -66,12 +67,14 @@ SANE_Int string_list_size(const SANE_String_Const* list) {
     return static_cast<SANE_Int>(longest);
 }
 
-const char** build_source_list(const DeviceCapability& capability) {
+}  // namespace
+
+const char** build_source_list(const DeviceCapability& capability, AppendStringFn append) {
     const char** list = nullptr;
     uint32_t count = 0;
     auto add = [&](const char* source) {
         const char** grown = nullptr;
-        count = append_string(source, list, count, &grown);
+        count = append(source, list, count, &grown);
         if (grown != nullptr) {
             list = grown;
         }
@@ -87,7 +90,16 @@ const char** build_source_list(const DeviceCapability& capability) {
     return list;
 }
 
-}  // namespace
+void attach_source_list(DeviceOptions* options, const char** list) {
+    // An entry that could not be stored was left out; with no entry at all
+    // the source option has no list and no value, and every set of it is
+    // refused.
+    options->source_list = list;
+    SANE_Option_Descriptor& source = options->descriptors[OPT_SOURCE];
+    source.size = string_list_size(list);
+    source.constraint.string_list = list;
+    options->slots[OPT_SOURCE].string = list != nullptr ? list[0] : nullptr;
+}
 
 uint32_t append_string(const char* string, const char** list, uint32_t count, const char*** out) {
     if (out == nullptr) {
@@ -169,13 +181,7 @@ SANE_Status create_device_options(const DeviceCapability& capability, DeviceOpti
 
     options->slots[OPT_NUM_OPTIONS].word = NUM_OPTIONS;
 
-    // An entry that cannot be stored is left out; with no entry at all the
-    // source option has no list and no value, and every set of it is refused.
-    options->source_list = build_source_list(capability);
-    SANE_Option_Descriptor& source = options->descriptors[OPT_SOURCE];
-    source.size = string_list_size(options->source_list);
-    source.constraint.string_list = options->source_list;
-    options->slots[OPT_SOURCE].string = options->source_list != nullptr ? options->source_list[0] : nullptr;
+    attach_source_list(options, build_source_list(capability, append_string));
 
     SANE_Option_Descriptor& mode = options->descriptors[OPT_MODE];
     mode.size = string_list_size(MODE_LIST);
