@@ -1,5 +1,195 @@
-// Placeholder until this part is written.
+// Starting a scan-manager child, learning its port over a pipe, connecting to
+// it on the loopback address, and ending it again.
 #include "ipc/ipc.h"
 
-SANE_Status ipc_open(ipc_t**) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status ipc_close(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
+#include "backend/build_paths.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The port message is bounded in time: a scan-manager that neither writes
+// nor ends must not hold the frontend forever. On a timeout, a short or a
+// failed read, the port stays -1.
+int32_t read_port(int fd) {
+    const auto deadline = Clock::now() + std::chrono::seconds(kelvra::kSocketTimeoutSeconds);
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        int n = poll(&ready, 1, milliseconds_left(deadline));
+        if (n > 0) break;
+        if (n == 0) return -1;
+        if (errno != EINTR) return -1;
+    }
+    int32_t port = -1;
+    ssize_t got;
+    do {
+        got = read(fd, &port, sizeof port);
+    } while (got < 0 && errno == EINTR);
+    // Only a whole message counts: a cut one is no port.
+    return got == static_cast<ssize_t>(sizeof port) ? port : -1;
+}
+
+// True once the child has been reaped here or elsewhere. ECHILD means it was
+// reaped already, or the frontend ignores SIGCHLD and the system reaped it.
+bool child_ended(pid_t pid) {
+    for (;;) {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid) return true;
+        if (r == 0) return false;
+        if (errno == ECHILD) return true;
+        if (errno != EINTR) return true;  // nothing left to wait for that we could wait for
+    }
+}
+
+// A descriptor that becomes readable when the process ends, or -1 where the
+// kernel (or the C library's headers) lack pidfd_open. Close-on-exec by design.
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Waits up to the grace period for the child to end by itself. A child that
+// has not been reaped keeps its pid, so the pidfd names the right process.
+bool wait_for_child(pid_t pid, int grace_ms) {
+    if (child_ended(pid)) return true;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(grace_ms);
+    int pidfd = open_pidfd(pid);
+    if (pidfd >= 0) {
+        for (;;) {
+            pollfd ready{pidfd, POLLIN, 0};
+            int n = poll(&ready, 1, milliseconds_left(deadline));
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+        close(pidfd);
+        return child_ended(pid);
+    }
+    // Kernels without pidfd: look again every few milliseconds.
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (child_ended(pid)) return true;
+    }
+    return child_ended(pid);
+}
+
+}  // namespace
+
+SANE_Status ipc_open(ipc_t** out) {
+    if (out == nullptr) return SANE_STATUS_INVAL;
+
+    ipc_t* ipc = new (std::nothrow) ipc_t{-1, -1, -1};
+    if (ipc == nullptr) return SANE_STATUS_NO_MEM;
+
+    // Close-on-exec everywhere, so that no scan-manager inherits the pipes and
+    // sockets of other connections; the child re-enables the one end it needs.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *out = ipc;
+        return SANE_STATUS_IO_ERROR;
+    }
+    const int read_end = fds[0];
+    const int write_end = fds[1];
+
+    // Formatted before the fork: snprintf is not async-signal-safe, and other
+    // threads of the frontend may hold its locks at the moment of the fork.
+    char fd_argument[8];
+    snprintf(fd_argument, sizeof fd_argument, "%d", write_end);
+
+    ipc->pid = fork();
+    if (ipc->pid < 0) {
+        ipc->pid = -1;
+        close(read_end);
+        close(write_end);
+        *out = ipc;
+        return SANE_STATUS_IO_ERROR;
+    }
+    if (ipc->pid == 0) {
+        // Child: async-signal-safe calls only, then the scan-manager.
+        close(read_end);
+        fcntl(write_end, F_SETFD, 0);
+        execl(kelvra::kScanManagerPath, kelvra::kScanManagerPath, fd_argument, static_cast<char*>(nullptr));
+        close(write_end);
+        _exit(1);
+    }
+
+    close(write_end);
+    if (waitpid(ipc->pid, nullptr, WNOHANG) != 0) {
+        close(read_end);
+        *out = ipc;
+        return SANE_STATUS_IO_ERROR;
+    }
+
+    ipc->port = read_port(read_end);
+    close(read_end);
+    *out = ipc;
+    if (ipc->port < 0) {
+        ipc->port = -1;
+        return SANE_STATUS_IO_ERROR;
+    }
+
+    ipc->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ipc->socket < 0) {
+        ipc->socket = -1;
+        return SANE_STATUS_IO_ERROR;
+    }
+
+    timeval limit{};
+    limit.tv_sec = kelvra::kSocketTimeoutSeconds;
+    limit.tv_usec = 0;
+    if (setsockopt(ipc->socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
+    if (setsockopt(ipc->socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(ipc->port) & 0xFFFFu));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return SANE_STATUS_IO_ERROR;
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status ipc_close(ipc_t* ipc) {
+    if (ipc == nullptr) return SANE_STATUS_INVAL;
+
+    // Closing the connection is the scan-manager's signal to end.
+    if (ipc->socket != -1) close(ipc->socket);
+
+    if (ipc->pid != -1) {
+        // A scan-manager that hangs must not hold the frontend: after the grace
+        // period it is killed, and in every case it is reaped (no zombie).
+        if (!wait_for_child(ipc->pid, kelvra::kChildGraceMilliseconds)) {
+            kill(ipc->pid, SIGKILL);
+            while (waitpid(ipc->pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    delete ipc;
+    return SANE_STATUS_GOOD;
+}

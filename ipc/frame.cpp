@@ -1,14 +1,115 @@
-// Placeholder until this part is written.
+// The 20-byte frame: single reads and writes on the connection, whole headers
+// and payloads, the header-only requests and the bare acknowledgements.
 #include "ipc/ipc.h"
 
-SANE_Status ipc_write(ipc_t*, const void*, size_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status ipc_read(ipc_t*, void*, size_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status receive_header(ipc_t*, ipc_header_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status receive_payload(ipc_t*, const ipc_header_t*, ipc_payload_t*) { return SANE_STATUS_UNSUPPORTED; }
-void free_payload(ipc_payload_t*) {}
-SANE_Status send_close_device(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status send_start_scan(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status send_end_scan(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status send_read_request(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status receive_close_ack(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
-SANE_Status receive_end_ack(ipc_t*) { return SANE_STATUS_UNSUPPORTED; }
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
+    if (ipc == nullptr || buffer == nullptr || count == nullptr) return SANE_STATUS_INVAL;
+    // MSG_NOSIGNAL: a scan-manager that has gone gives EPIPE, never a SIGPIPE
+    // that would end the frontend's process.
+    ssize_t sent = send(ipc->socket, buffer, *count, MSG_NOSIGNAL);
+    if (sent >= 0) {
+        *count = static_cast<size_t>(sent);
+        return SANE_STATUS_GOOD;
+    }
+    if (errno == EINTR) {
+        *count = 0;
+        return SANE_STATUS_GOOD;
+    }
+    return SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
+    if (ipc == nullptr || buffer == nullptr || count == nullptr) return SANE_STATUS_INVAL;
+    ssize_t got = read(ipc->socket, buffer, *count);
+    if (got > 0) {
+        *count = static_cast<size_t>(got);
+        return SANE_STATUS_GOOD;
+    }
+    if (got == 0) return SANE_STATUS_IO_ERROR;  // the scan-manager closed its end
+    // An interrupted read (the reader thread's SIGUSR1) reports nothing, and
+    // the caller's loop simply reads again.
+    if (errno == EINTR) {
+        *count = 0;
+        return SANE_STATUS_GOOD;
+    }
+    return SANE_STATUS_IO_ERROR;
+}
+
+// Reads exactly `size` bytes, repeating interrupted and partial reads.
+static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
+    uint64_t done = 0;
+    while (done < size) {
+        size_t count = static_cast<size_t>(size - done);
+        SANE_Status status = ipc_read(ipc, buffer + done, &count);
+        if (status != SANE_STATUS_GOOD) return status;
+        done += count;
+    }
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status receive_header(ipc_t* ipc, ipc_header_t* header) {
+    return read_exactly(ipc, reinterpret_cast<uint8_t*>(header), sizeof *header);
+}
+
+SANE_Status receive_payload(ipc_t* ipc, const ipc_header_t* header, ipc_payload_t* payload) {
+    const uint64_t length = header->length;
+    // A length no scan-manager sends: refused before anything is allocated
+    // or read, so a broken peer can neither exhaust memory nor stall us.
+    if (length > IPC_MAX_PAYLOAD) return SANE_STATUS_IO_ERROR;
+
+    // An empty payload holds no buffer; malloc(0) could not tell it from a failure.
+    if (length > 0) {
+        payload->data = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
+        if (payload->data == nullptr) return SANE_STATUS_NO_MEM;
+    }
+    payload->length = length;
+    payload->kind = 0;
+
+    SANE_Status status = read_exactly(ipc, payload->data, length);
+    if (status != SANE_STATUS_GOOD) return status;
+
+    payload->kind = header->kind;
+    payload->length = length;
+    return SANE_STATUS_GOOD;
+}
+
+void free_payload(ipc_payload_t* payload) {
+    if (payload->data != nullptr) {
+        std::free(payload->data);
+        payload->data = nullptr;
+    }
+    payload->kind = 0;
+    payload->length = 0;
+}
+
+static SANE_Status send_bare_request(ipc_t* ipc, uint32_t command) {
+    ipc_header_t header{command, IPC_REQUEST, IPC_PAYLOAD_NONE, 0};
+    size_t count = sizeof header;
+    SANE_Status status = ipc_write(ipc, &header, &count);
+    if (status != SANE_STATUS_GOOD) return status;
+    return count == sizeof header ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status send_close_device(ipc_t* ipc) { return send_bare_request(ipc, IPC_CMD_CLOSE_DEVICE); }
+SANE_Status send_start_scan(ipc_t* ipc) { return send_bare_request(ipc, IPC_CMD_START_SCAN); }
+SANE_Status send_end_scan(ipc_t* ipc) { return send_bare_request(ipc, IPC_CMD_END_SCAN); }
+SANE_Status send_read_request(ipc_t* ipc) { return send_bare_request(ipc, IPC_CMD_READ_IMAGE); }
+
+static SANE_Status receive_bare_ack(ipc_t* ipc, uint32_t command) {
+    ipc_header_t header{};
+    SANE_Status status = receive_header(ipc, &header);
+    if (status != SANE_STATUS_GOOD) return status;
+    if (header.command != command || header.direction != IPC_REPLY || header.kind != IPC_PAYLOAD_NONE ||
+        header.length != 0)
+        return SANE_STATUS_IO_ERROR;
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status receive_close_ack(ipc_t* ipc) { return receive_bare_ack(ipc, IPC_CMD_CLOSE_DEVICE); }
+SANE_Status receive_end_ack(ipc_t* ipc) { return receive_bare_ack(ipc, IPC_CMD_END_SCAN); }
