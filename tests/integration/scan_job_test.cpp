@@ -1,0 +1,265 @@
+// Scanning through the entry points against the simulator: whole pages byte
+// for byte, multi-page feeder jobs, refusals and the messages each step sends.
+#include <gtest/gtest.h>
+
+#include "backend/backend.h"
+#include "ipc/ipc.h"
+#include "options/options.h"
+#include "tests/support/frontend.h"
+#include "tests/support/process_state.h"
+#include "tests/support/scenario.h"
+
+namespace {
+
+using kelvra_test::expected_page;
+using kelvra_test::read_page;
+using kelvra_test::Scenario;
+
+class ScanJob : public testing::Test {
+protected:
+    void SetUp() override { before_ = kelvra_test::ProcessSnapshot::take(); }
+    void TearDown() override {
+        if (handle_ != nullptr) sane_kelvra_close(handle_);
+        sane_kelvra_exit();
+        EXPECT_TRUE(kelvra_test::returns_to(before_)) << "after the test: " << kelvra_test::ProcessSnapshot::take().describe()
+                                                    << ", before: " << before_.describe();
+    }
+
+    SANE_Handle open(const char* name) { return handle_ = kelvra_test::open_named(name); }
+    device_t* device() { return static_cast<device_t*>(handle_); }
+
+    SANE_Parameters parameters() {
+        SANE_Parameters params{};
+        EXPECT_EQ(sane_kelvra_get_parameters(handle_, &params), SANE_STATUS_GOOD);
+        return params;
+    }
+
+    // A page of a few kilobytes, so that tests about the flow stay quick.
+    void small_area() {
+        ASSERT_EQ(kelvra_test::set_word_option(handle_, OPT_BR_X, SANE_FIX(40.0)), SANE_STATUS_GOOD);
+        ASSERT_EQ(kelvra_test::set_word_option(handle_, OPT_BR_Y, SANE_FIX(30.0)), SANE_STATUS_GOOD);
+    }
+
+    SANE_Handle handle_ = nullptr;
+    kelvra_test::ProcessSnapshot before_{};
+};
+
+TEST_F(ScanJob, FlatbedColourPageArrivesByteForByte) {
+    Scenario scenario;
+    open("kelvra:fb-a4");
+    SANE_Parameters params = parameters();
+    EXPECT_EQ(params.format, SANE_FRAME_RGB);
+    EXPECT_EQ(params.last_frame, SANE_TRUE);
+    EXPECT_EQ(params.depth, 8);
+    EXPECT_EQ(params.pixels_per_line, 638);  // 5100 px at 600 dpi seen at 75 dpi
+    EXPECT_EQ(params.lines, 877);
+    EXPECT_EQ(params.bytes_per_line, 638 * 3);
+
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    SANE_Int fd = -1;
+    EXPECT_EQ(sane_kelvra_get_select_fd(handle_, &fd), SANE_STATUS_GOOD);
+    EXPECT_GE(fd, 0);
+
+    auto page = read_page(handle_);
+    EXPECT_EQ(page.final_status, SANE_STATUS_EOF);
+    EXPECT_TRUE(page.bytes == expected_page(params, 1)) << "page bytes differ from what the simulator generated";
+
+    // EOF again until the next start, and the pipe is gone.
+    SANE_Byte byte;
+    SANE_Int length = 9;
+    EXPECT_EQ(sane_kelvra_read(handle_, &byte, 1, &length), SANE_STATUS_EOF);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(sane_kelvra_get_select_fd(handle_, &fd), SANE_STATUS_INVAL);
+    EXPECT_EQ(fd, -1);
+}
+
+TEST_F(ScanJob, GrayModeGivesGrayFrames) {
+    Scenario scenario;
+    open("kelvra:fb-a4");
+    ASSERT_EQ(kelvra_test::set_string_option(handle_, OPT_MODE, "Gray"), SANE_STATUS_GOOD);
+    SANE_Parameters params = parameters();
+    EXPECT_EQ(params.format, SANE_FRAME_GRAY);
+    EXPECT_EQ(params.bytes_per_line, params.pixels_per_line);
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    auto page = read_page(handle_, 4096);
+    EXPECT_EQ(page.final_status, SANE_STATUS_EOF);
+    EXPECT_TRUE(page.bytes == expected_page(params, 1));
+}
+
+struct FeederCase {
+    const char* device;
+    const char* source;
+    int pages;
+};
+
+class FeederJob : public ScanJob, public testing::WithParamInterface<FeederCase> {};
+
+TEST_P(FeederJob, EveryPageOfTheJobThenNoDocuments) {
+    Scenario scenario;
+    open(GetParam().device);
+    ASSERT_EQ(kelvra_test::set_string_option(handle_, OPT_SOURCE, GetParam().source), SANE_STATUS_GOOD);
+    small_area();
+
+    SANE_Parameters first = parameters();
+    for (int page = 1; page <= GetParam().pages; ++page) {
+        size_t parameter_requests = scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).size();
+        ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD) << "page " << page;
+        SANE_Parameters params = parameters();
+        EXPECT_EQ(params.lines, first.lines);
+        EXPECT_EQ(params.bytes_per_line, first.bytes_per_line);
+        auto read = read_page(handle_);
+        EXPECT_EQ(read.final_status, SANE_STATUS_EOF) << "page " << page;
+        EXPECT_TRUE(read.bytes == expected_page(params, static_cast<uint32_t>(page))) << "page " << page;
+        if (page > 1) {
+            // A later page of an open job sends nothing, and parameters come
+            // from the stored geometry.
+            EXPECT_EQ(scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).size(), parameter_requests);
+        }
+    }
+    EXPECT_EQ(scenario.frames_with_command(IPC_CMD_START_SCAN).size(), 1u);
+    EXPECT_EQ(scenario.frames_with_command(IPC_CMD_END_SCAN).size(), 1u) << "the job ends with one end exchange";
+    EXPECT_EQ(device()->pages, 0u);
+
+    // The feeder is empty now: the start is accepted, the read tells why.
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    auto empty = read_page(handle_);
+    EXPECT_EQ(empty.final_status, SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(empty.calls, 1);
+    SANE_Byte byte;
+    SANE_Int length = 5;
+    EXPECT_EQ(sane_kelvra_read(handle_, &byte, 1, &length), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(length, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeders, FeederJob,
+                         testing::Values(FeederCase{"kelvra:mfp-adf", "Automatic Document Feeder", 3},
+                                         FeederCase{"kelvra:duplex-legal", "ADF Duplex", 6}));
+
+TEST_F(ScanJob, CancelBetweenPagesSendsNothingAndTheNextStartOpensANewJob) {
+    Scenario scenario;
+    open("kelvra:mfp-adf");
+    ASSERT_EQ(kelvra_test::set_string_option(handle_, OPT_SOURCE, "Automatic Document Feeder"), SANE_STATUS_GOOD);
+    small_area();
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    EXPECT_EQ(read_page(handle_).final_status, SANE_STATUS_EOF);
+    // Let the reader thread take the page's closing reply.
+    for (int i = 0; i < 200 && device()->pages < 2; ++i) usleep(5000);
+    ASSERT_EQ(device()->pages, 2u);
+
+    size_t frames = scenario.frames().size();
+    sane_kelvra_cancel(handle_);
+    EXPECT_EQ(scenario.frames().size(), frames) << "a cancel between pages sends nothing";
+    EXPECT_EQ(device()->pages, 0u);
+    auto read = read_page(handle_);
+    EXPECT_EQ(read.final_status, SANE_STATUS_CANCELLED);
+
+    // Parameters are asked for again on every call after a cancel.
+    parameters();
+    parameters();
+    EXPECT_EQ(scenario.frames().size(), frames + 2);
+
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    EXPECT_EQ(scenario.frames_with_command(IPC_CMD_START_SCAN).size(), 2u) << "a new job was opened";
+}
+
+struct Refusal {
+    const char* reply;
+    SANE_Status status;
+};
+
+class StartRefusal : public ScanJob, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(StartRefusal, StartSucceedsAndEveryReadReportsTheRefusal) {
+    Scenario scenario(std::string("<reply command=\"4\"><![CDATA[") + GetParam().reply + "]]></reply>");
+    open("kelvra:fb-a4");
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    for (int i = 0; i < 2; ++i) {
+        SANE_Byte byte;
+        SANE_Int length = 3;
+        EXPECT_EQ(sane_kelvra_read(handle_, &byte, 1, &length), GetParam().status);
+        EXPECT_EQ(length, 0);
+    }
+    EXPECT_EQ(device()->pages, 0u);
+    EXPECT_FALSE(device()->thread_running);
+    EXPECT_EQ(device()->pipe_read_fd, -1);
+    EXPECT_TRUE(scenario.frames_with_command(IPC_CMD_READ_IMAGE).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, StartRefusal,
+    testing::Values(Refusal{"<status scan_status=\"1\"/>", SANE_STATUS_NO_DOCS},
+                    Refusal{"<status scan_status=\"2\"/>", SANE_STATUS_DEVICE_BUSY},
+                    Refusal{"<status scan_status=\"3\"/>", SANE_STATUS_JAMMED},
+                    Refusal{"<status scan_status=\"4\"/>", SANE_STATUS_IO_ERROR},
+                    Refusal{"<status scan_status=\"-1\"/>", SANE_STATUS_IO_ERROR},
+                    Refusal{"<status scan_status=\"99\"/>", SANE_STATUS_IO_ERROR},
+                    Refusal{"<other scan_status=\"0\"/>", SANE_STATUS_IO_ERROR}));
+
+TEST_F(ScanJob, StatusElementWithoutScanStatusCountsAsStarted) {
+    Scenario scenario("<reply command=\"4\" body=\"&lt;status/&gt;\"/>");
+    open("kelvra:fb-a4");
+    small_area();
+    SANE_Parameters params = parameters();
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    auto page = read_page(handle_);
+    EXPECT_EQ(page.final_status, SANE_STATUS_EOF);
+    EXPECT_EQ(page.bytes.size(), static_cast<size_t>(params.lines) * params.bytes_per_line);
+}
+
+TEST_F(ScanJob, FailedExchangeWhileOpeningTheJobIsReturnedByStart) {
+    Scenario scenario("<reply command=\"4\" header_command=\"3\"/>");
+    open("kelvra:fb-a4");
+    EXPECT_EQ(sane_kelvra_start(handle_), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(device()->status, SANE_STATUS_GOOD);
+    EXPECT_EQ(device()->pages, 0u);
+    EXPECT_FALSE(device()->thread_running);
+}
+
+struct ColourSpace {
+    int color_space;
+    SANE_Frame frame;
+};
+
+class FrameFormat : public ScanJob, public testing::WithParamInterface<ColourSpace> {};
+
+TEST_P(FrameFormat, OnlyColourSpaceOneIsGray) {
+    Scenario scenario("<reply command=\"3\" body=\"&lt;image_info color_space=&quot;" +
+                      std::to_string(GetParam().color_space) +
+                      "&quot; width=&quot;10&quot; height=&quot;2&quot; bits_per_component=&quot;8&quot; "
+                      "bytes_per_row=&quot;30&quot;/&gt;\"/>");
+    open("kelvra:fb-a4");
+    SANE_Parameters params = parameters();
+    EXPECT_EQ(params.format, GetParam().frame);
+    EXPECT_EQ(params.pixels_per_line, 10);
+    EXPECT_EQ(params.lines, 2);
+    EXPECT_EQ(params.bytes_per_line, 30);
+    EXPECT_EQ(params.depth, 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(ColourSpaces, FrameFormat,
+                         testing::Values(ColourSpace{1, SANE_FRAME_GRAY}, ColourSpace{0, SANE_FRAME_RGB},
+                                         ColourSpace{2, SANE_FRAME_RGB}, ColourSpace{7, SANE_FRAME_RGB}));
+
+TEST_F(ScanJob, PageOfZeroBytesEndsAtTheFirstRead) {
+    Scenario scenario("<reply command=\"3\" body=\"&lt;image_info color_space=&quot;2&quot; width=&quot;0&quot; "
+                      "height=&quot;0&quot; bits_per_component=&quot;8&quot; bytes_per_row=&quot;0&quot;/&gt;\"/>");
+    open("kelvra:fb-a4");
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    auto page = read_page(handle_);
+    EXPECT_EQ(page.final_status, SANE_STATUS_EOF);
+    EXPECT_EQ(page.calls, 1);
+    EXPECT_EQ(device()->pipe_read_fd, -1);
+    EXPECT_EQ(device()->pipe_write_fd, -1);
+}
+
+TEST_F(ScanJob, PageSizeAbove32BitsIsKeptWhole) {
+    Scenario scenario("<reply command=\"3\" body=\"&lt;image_info color_space=&quot;1&quot; width=&quot;100000&quot; "
+                      "height=&quot;100000&quot; bits_per_component=&quot;8&quot; "
+                      "bytes_per_row=&quot;100000&quot;/&gt;\"/>");
+    open("kelvra:fb-a4");
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    EXPECT_EQ(device()->total_bytes, 10000000000ull);
+    sane_kelvra_cancel(handle_);
+}
+
+}  // namespace

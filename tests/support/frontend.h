@@ -1,0 +1,45 @@
+// A frontend's view of the library for integration tests: open a simulator
+// device, set options, and read whole pages through the entry points.
+#pragma once
+
+#include <sane/sane.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/entry_points.h"
+
+namespace kelvra_test {
+
+// Opens `name` (enumerating first); fails the test on an error.
+SANE_Handle open_named(const char* name);
+
+SANE_Status set_string_option(SANE_Handle handle, int option, const std::string& value, SANE_Int* info = nullptr);
+SANE_Status set_word_option(SANE_Handle handle, int option, SANE_Word value, SANE_Int* info = nullptr);
+
+struct PageRead {
+    SANE_Status final_status = SANE_STATUS_GOOD;  // the status that ended the reads
+    std::string bytes;                             // what GOOD reads delivered
+    int calls = 0;
+};
+
+// Reads with `chunk`-byte calls until a status other than GOOD.
+PageRead read_page(SANE_Handle handle, int chunk = 32768);
+
+// What the simulator sends as page `page` for the frame `params`.
+std::string expected_page(const SANE_Parameters& params, uint32_t page);
+
+// Milliseconds taken by `action`.
+template <typename Action>
+double milliseconds_of(Action&& action);
+
+}  // namespace kelvra_test
+
+#include <chrono>
+
+template <typename Action>
+double kelvra_test::milliseconds_of(Action&& action) {
+    auto start = std::chrono::steady_clock::now();
+    action();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
