@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# scanimage --batch on the feeders: every sheet, then a clean exit.
+. "$(dirname "$0")/lib.sh"
+scenario ""
+
+batch() {  # device source expected-pages
+  local dir=$work/$1
+  mkdir -p "$dir"
+  scanimage -d "kelvra:$1" --source "$2" --mode Gray --resolution 75 -x 60 -y 40 \
+    --format=pnm --batch="$dir/page-%d.pnm" 2> "$dir/log" || { cat "$dir/log"; fail "$1: scanimage failed"; }
+  cat "$dir/log"
+  local count
+  count=$(ls "$dir"/page-*.pnm | wc -l)
+  [ "$count" = "$3" ] || fail "$1: $count pages instead of $3"
+  for page in $(seq 1 "$3"); do
+    read -r width height <<<"$(pnm_size "$dir/page-$page.pnm")"
+    pnm_body "$dir/page-$page.pnm" > "$dir/raw"
+    "$reference" "$width" "$height" "$width" 1 "$page" > "$dir/expected"
+    cmp -s "$dir/raw" "$dir/expected" || fail "$1: page $page differs from the simulator's page $page"
+  done
+  grep -q "Batch terminated, $3 pages scanned" "$dir/log" || fail "$1: no clean end of the batch"
+}
+
+batch mfp-adf "Automatic Document Feeder" 3
+batch duplex-legal "ADF Duplex" 6
+echo "PASS"
