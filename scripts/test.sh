@@ -23,4 +23,7 @@ if [ "${KELVRA_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_suite "$top/build-asan" address
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite "$top/build-tsan" thread
 fi
+if [ -x "$top/scripts/fuzz.sh" ] && [ "${KELVRA_SKIP_FUZZ:-0}" != 1 ]; then
+  "$top/scripts/fuzz.sh"
+fi
 echo "== all tests passed"
