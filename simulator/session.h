@@ -1,0 +1,83 @@
+// The request loop of the one connection a simulator process serves.
+#pragma once
+
+#include "simulator/devices.h"
+#include "simulator/faults.h"
+#include "simulator/pages.h"
+#include "simulator/scan_job.h"
+#include "simulator/scenario.h"
+#include "simulator/transcript.h"
+#include "simulator/wire.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvra_sim {
+
+class Session {
+public:
+    // `transcript` may be null. The session owns neither the socket nor the transcript.
+    Session(int socket, const Scenario& scenario, Transcript* transcript);
+
+    // Serves requests until the connection ends; returns the exit status:
+    // 0 when the client closed the connection or a scripted fault ended it,
+    // 1 when the client broke the protocol or the connection failed.
+    int run();
+
+private:
+    // What to do with a request once it has been handled.
+    enum class Outcome { send, close, silence, exit };
+
+    struct Reply {
+        Outcome outcome = Outcome::send;
+        uint32_t command = 0;
+        uint32_t kind = kind_none;
+        std::string_view payload;
+    };
+
+    Reply handle(const FrameHeader& request);
+    Reply discovery();
+    Reply open_device();
+    Reply scan_parameter();
+    Reply start_scan();
+    Reply read_image();
+    Reply page_fault(const PageFault& fault, uint64_t offset);
+
+    Reply text_reply(uint32_t command, std::string text);
+    Reply ack(uint32_t command) const;
+    Reply image_reply(uint64_t offset, uint64_t count);
+    Reply paced(Reply reply);  // waits piece_delay_ms before an image reply
+
+    // Returns the exit status to end with, or -1 to go on serving.
+    int answer(const FrameHeader& request, const ScriptedReply* script);
+    int finish(const Reply& reply);
+    bool send(const FrameHeader& header, std::string_view payload);
+
+    // Sleeps, but notices a client that closes meanwhile; false when it did.
+    bool pause(uint32_t milliseconds) const;
+
+    int socket_;
+    Transcript* transcript_;
+    uint64_t piece_size_;
+    uint32_t piece_delay_ms_;
+    std::vector<DeviceSpec> catalogue_;
+    ReplyScript script_;
+    PageFaults faults_;
+
+    std::string request_;        // payload of the request being served
+    std::string reply_text_;     // XML payload of the reply being built
+    std::vector<uint8_t> image_; // image bytes of the reply being built, reused
+    std::string filler_;
+
+    bool silent_ = false;
+    const DeviceSpec* opened_ = nullptr;
+    uint32_t feeder_sheets_ = 3;
+    ScanSettings settings_;
+    ScanJob job_;
+    uint32_t next_page_number_ = 1;
+    PageRenderer renderer_;
+};
+
+}  // namespace kelvra_sim
