@@ -1,0 +1,6 @@
+// Fuzz target: the input is what the scan-manager sends; see run_devices.
+#include "fuzz/reply_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return kelvra_fuzz::fail_on(kelvra_fuzz::run_devices(data, size));
+}
