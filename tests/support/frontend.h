@@ -29,6 +29,10 @@ PageRead read_page(SANE_Handle handle, int chunk = 32768);
 // What the simulator sends as page `page` for the frame `params`.
 std::string expected_page(const SANE_Parameters& params, uint32_t page);
 
+// Polls `condition` every 5 ms for up to `milliseconds`; its last value.
+template <typename Condition>
+bool eventually(Condition&& condition, int milliseconds = 2000);
+
 // Milliseconds taken by `action`.
 template <typename Action>
 double milliseconds_of(Action&& action);
@@ -36,6 +40,17 @@ double milliseconds_of(Action&& action);
 }  // namespace kelvra_test
 
 #include <chrono>
+#include <thread>
+
+template <typename Condition>
+bool kelvra_test::eventually(Condition&& condition, int milliseconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 template <typename Action>
 double kelvra_test::milliseconds_of(Action&& action) {
