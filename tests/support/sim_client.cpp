@@ -1,0 +1,330 @@
+#include "tests/support/sim_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace kelvra_test {
+namespace {
+
+#pragma pack(push, 1)
+struct WireHeader {
+    uint32_t command;
+    uint32_t direction;
+    uint32_t kind;
+    uint64_t length;
+};
+#pragma pack(pop)
+static_assert(sizeof(WireHeader) == 20);
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+
+// Waits until `fd` is readable (or ends); false on timeout.
+bool wait_readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int n = ::poll(&p, 1, remaining_ms(deadline));
+        if (n > 0) return true;
+        if (n == 0) return false;
+        if (errno != EINTR) return true;  // let the read report the error
+    }
+}
+
+SimRead read_all(int fd, void* data, size_t size, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto* at = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < size) {
+        if (!wait_readable(fd, deadline)) return SimRead::timeout;
+        ssize_t n = ::read(fd, at + done, size - done);
+        if (n > 0) done += size_t(n);
+        else if (n == 0) return SimRead::closed;
+        else if (errno != EINTR) return errno == ECONNRESET ? SimRead::closed : SimRead::error;
+    }
+    return SimRead::frame;
+}
+
+std::vector<std::string> child_environment(const SimStartOptions& options, const std::string& scenario_path) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view entry(*e);
+        if (entry.starts_with("KELVRA_SIM_SCENARIO=") || entry.starts_with("KELVRA_SIM_LOG=")) continue;
+        env.emplace_back(entry);
+    }
+    if (!scenario_path.empty()) env.push_back("KELVRA_SIM_SCENARIO=" + scenario_path);
+    for (const std::string& e : options.env) env.push_back(e);
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    for (std::string& t : texts) out.push_back(t.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::string sim_temp_path(const std::string& stem) {
+    static std::atomic<unsigned> counter{0};
+    const char* dir = std::getenv("TMPDIR");
+    std::ostringstream path;
+    path << (dir != nullptr && *dir != '\0' ? dir : "/tmp") << "/kelvra-sim-test-" << getpid() << "-"
+         << counter++ << "-" << stem;
+    return path.str();
+}
+
+std::string sim_read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+SimProcess::~SimProcess() {
+    close_connection();
+    if (pipe_ >= 0) ::close(pipe_);
+    if (pid_ > 0 && exit_status_ < 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!scenario_path_.empty()) ::unlink(scenario_path_.c_str());
+}
+
+bool SimProcess::start(const SimStartOptions& options) {
+    if (!options.scenario.empty()) {
+        scenario_path_ = sim_temp_path("scenario.xml");
+        std::ofstream out(scenario_path_, std::ios::binary);
+        out << options.scenario;
+        if (!out) return false;
+    }
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // only the write end reaches the simulator
+
+    std::string program = KELVRA_TEST_SIM;
+    std::string number = std::to_string(fds[1]);
+    std::vector<std::string> args{program, number};
+    std::vector<std::string> env = child_environment(options, scenario_path_);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+    int err_fd = -1;
+    if (!options.stderr_path.empty())
+        err_fd = ::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        if (err_fd >= 0) ::dup2(err_fd, STDERR_FILENO);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    if (err_fd >= 0) ::close(err_fd);
+    pipe_ = fds[0];
+    return pid_ > 0;
+}
+
+bool SimProcess::read_port(int32_t& port, int timeout_ms) {
+    return read_all(pipe_, &port, sizeof port, timeout_ms) == SimRead::frame;
+}
+
+bool SimProcess::pipe_ends_without_data(int timeout_ms) {
+    char byte;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (!wait_readable(pipe_, deadline)) return false;
+    return ::read(pipe_, &byte, 1) == 0;
+}
+
+bool SimProcess::connect_to(int32_t port) {
+    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port & 0xFFFF));
+    return ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool SimProcess::start_and_connect(const std::string& scenario) {
+    int32_t port = -1;
+    return start(scenario) && read_port(port) && port > 0 && connect_to(port);
+}
+
+bool SimProcess::send_raw(const void* data, size_t size) {
+    const auto* at = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::send(socket_, at, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        at += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool SimProcess::send_frame(uint32_t command, uint32_t direction, uint32_t kind, std::string_view payload) {
+    WireHeader header{command, direction, kind, payload.size()};
+    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes.append(payload);
+    return send_raw(bytes.data(), bytes.size());
+}
+
+bool SimProcess::send_request(uint32_t command, std::string_view xml) {
+    return send_frame(command, 0, xml.empty() ? 0 : 1, xml);
+}
+
+SimRead SimProcess::read_exact(void* data, size_t size, int timeout_ms) {
+    return read_all(socket_, data, size, timeout_ms);
+}
+
+SimRead SimProcess::read_frame(SimFrame& frame, int timeout_ms) {
+    WireHeader header;
+    SimRead r = read_all(socket_, &header, sizeof header, timeout_ms);
+    if (r != SimRead::frame) return r;
+    frame.command = header.command;
+    frame.direction = header.direction;
+    frame.kind = header.kind;
+    frame.length = header.length;
+    if (header.length > (1ull << 31)) return SimRead::error;
+    frame.payload.assign(size_t(header.length), '\0');
+    return read_all(socket_, frame.payload.data(), frame.payload.size(), timeout_ms);
+}
+
+bool SimProcess::exchange(uint32_t command, std::string_view xml, SimFrame& reply, int timeout_ms) {
+    return send_request(command, xml) && read_frame(reply, timeout_ms) == SimRead::frame;
+}
+
+bool SimProcess::connection_closed(int timeout_ms) {
+    char byte;
+    return read_all(socket_, &byte, 1, timeout_ms) == SimRead::closed;
+}
+
+bool SimProcess::stays_silent(int milliseconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    return !wait_readable(socket_, deadline);
+}
+
+void SimProcess::close_connection() {
+    if (socket_ >= 0) ::close(socket_);
+    socket_ = -1;
+}
+
+int SimProcess::wait_exit(int timeout_ms) {
+    if (exit_status_ >= 0) return exit_status_;
+    if (pid_ <= 0) return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exit_status_;
+        }
+        if (r < 0 && errno != EINTR) return -1;
+        if (Clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int run_sim_with_args(const std::vector<std::string>& args, std::string& out, std::string& err) {
+    const std::string out_path = sim_temp_path("stdout");
+    const std::string err_path = sim_temp_path("stderr");
+    std::string program = KELVRA_TEST_SIM;
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv = pointers(all);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int o = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, STDOUT_FILENO);
+        ::dup2(e, STDERR_FILENO);
+        ::unsetenv("KELVRA_SIM_SCENARIO");
+        ::execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    out = sim_read_file(out_path);
+    err = sim_read_file(err_path);
+    ::unlink(out_path.c_str());
+    ::unlink(err_path.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool SimXml::has(const std::string& attribute) const {
+    for (const auto& [name, value] : attributes)
+        if (name == attribute) return true;
+    return false;
+}
+
+std::string SimXml::operator[](const std::string& attribute) const {
+    for (const auto& [name, value] : attributes)
+        if (name == attribute) return value;
+    return "";
+}
+
+namespace {
+
+void convert(const xmlNode* node, SimXml& out) {
+    out.name = reinterpret_cast<const char*>(node->name);
+    for (const xmlAttr* a = node->properties; a != nullptr; a = a->next) {
+        xmlChar* value = xmlNodeListGetString(node->doc, a->children, 1);
+        out.attributes.emplace_back(reinterpret_cast<const char*>(a->name),
+                                    value != nullptr ? reinterpret_cast<const char*>(value) : "");
+        xmlFree(value);
+    }
+    for (const xmlNode* c = node->children; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        out.children.emplace_back();
+        convert(c, out.children.back());
+    }
+}
+
+}  // namespace
+
+bool parse_sim_xml(std::string_view text, SimXml& root) {
+    if (text.empty() || text.size() > size_t(INT_MAX)) return false;
+    xmlDoc* doc = xmlReadMemory(text.data(), int(text.size()), nullptr, nullptr,
+                                XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
+    if (doc == nullptr) return false;
+    const xmlNode* node = xmlDocGetRootElement(doc);
+    bool ok = node != nullptr;
+    if (ok) {
+        root = SimXml{};
+        convert(node, root);
+    }
+    xmlFreeDoc(doc);
+    return ok;
+}
+
+}  // namespace kelvra_test
