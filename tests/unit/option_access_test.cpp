@@ -381,9 +381,6 @@ std::vector<RefusalCase> refusal_cases() {
              o->descriptors[OPT_MODE].constraint.string_list = empty;
          },
          "Gray", 0},
-        {"unknown_constraint", OPT_CENTER_SCAN,
-         [](DeviceOptions* o) { o->descriptors[OPT_CENTER_SCAN].constraint_type = static_cast<SANE_Constraint_Type>(9); },
-         nullptr, 1},
     };
 }
 
