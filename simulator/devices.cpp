@@ -38,23 +38,23 @@ void add_attribute(std::string& out, const char* name, uint32_t value) {
 std::vector<DeviceSpec> builtin_catalogue() {
     std::vector<DeviceSpec> catalogue;
 
-    catalogue.push_back(usb_device("kelvra:fb-a4", "FB-4200 Flatbed", "flatbed scanner", "0x4200",
+    catalogue.push_back(usb_device("fb-a4", "FB-4200 Flatbed", "flatbed scanner", "0x4200",
                                    "KV4200-0001", "fb-a4"));
 
-    DeviceSpec mfp = usb_device("kelvra:mfp-adf", "MF-5300 ADF", "multi-function peripheral", "0x5300",
+    DeviceSpec mfp = usb_device("mfp-adf", "MF-5300 ADF", "multi-function peripheral", "0x5300",
                                 "KV5300-0001", "mfp-adf");
     mfp.units = {"flatbed", "adf"};
     mfp.adf = {64, 5100, 64, 7014};
     catalogue.push_back(mfp);
 
-    DeviceSpec duplex = usb_device("kelvra:duplex-legal", "DX-7700 Duplex", "sheetfed scanner", "0x7700",
+    DeviceSpec duplex = usb_device("duplex-legal", "DX-7700 Duplex", "sheetfed scanner", "0x7700",
                                    "KV7700-0001", "duplex-legal");
     duplex.units = {"flatbed", "adf", "adf_duplex"};
     duplex.adf = {64, 5100, 64, 8400};
     catalogue.push_back(duplex);
 
     DeviceSpec net;
-    net.name = "kelvra:net-office";
+    net.name = "net-office";
     net.vendor = "Kelvra";
     net.model = "NX-9100 Network";
     net.type = "flatbed scanner";

@@ -204,11 +204,11 @@ TEST_F(ConfigFileTest, BuiltInNetworkDeviceNeedsItsHost) {
     };
     set_config(std::nullopt);
     ASSERT_EQ(sane_kelvra_get_devices(&list, SANE_FALSE), SANE_STATUS_GOOD);
-    EXPECT_EQ(listed(), (std::vector<std::string>{"kelvra:fb-a4", "kelvra:mfp-adf", "kelvra:duplex-legal"}));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"fb-a4", "mfp-adf", "duplex-legal"}));
     set_config("office-scanner.local\n");
     ASSERT_EQ(sane_kelvra_get_devices(&list, SANE_FALSE), SANE_STATUS_GOOD);
-    EXPECT_EQ(listed(), (std::vector<std::string>{"kelvra:fb-a4", "kelvra:mfp-adf", "kelvra:duplex-legal",
-                                                  "kelvra:net-office"}));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"fb-a4", "mfp-adf", "duplex-legal",
+                                                  "net-office"}));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ TEST(EntryPoints, NullArgumentsAreRefusedWithoutTouchingOutputs) {
     SANE_Handle handle = reinterpret_cast<SANE_Handle>(0x1234);
     EXPECT_EQ(sane_kelvra_open(nullptr, &handle), SANE_STATUS_INVAL);
     EXPECT_EQ(handle, reinterpret_cast<SANE_Handle>(0x1234));
-    EXPECT_EQ(sane_kelvra_open("kelvra:fb-a4", nullptr), SANE_STATUS_INVAL);
+    EXPECT_EQ(sane_kelvra_open("fb-a4", nullptr), SANE_STATUS_INVAL);
 
     EXPECT_EQ(sane_kelvra_get_option_descriptor(nullptr, 0), nullptr);
     SANE_Int value = 0;
@@ -59,7 +59,7 @@ TEST(EntryPoints, SetIoModeAnswersFromItsArgumentsAlone) {
 TEST(EntryPoints, SelectFdOfAHandleThatNeverScannedIsMinusOne) {
     kelvra_test::Scenario scenario;
     SANE_Handle handle = nullptr;
-    ASSERT_EQ(sane_kelvra_open("kelvra:fb-a4", &handle), SANE_STATUS_GOOD);
+    ASSERT_EQ(sane_kelvra_open("fb-a4", &handle), SANE_STATUS_GOOD);
     SANE_Int fd = 55;
     EXPECT_EQ(sane_kelvra_get_select_fd(handle, &fd), SANE_STATUS_INVAL);
     EXPECT_EQ(fd, -1);

@@ -57,7 +57,7 @@ class DeviceStopsThePage : public PageEnd, public testing::WithParamInterface<De
 TEST_P(DeviceStopsThePage, StatusReachesTheReadEvenWithBytesStillInThePipe) {
     Scenario scenario(std::string("<page number=\"1\" at_byte=\"40000\" read_status=\"") + GetParam().read_status +
                       "\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     wait_for_status();
     SANE_Byte buffer[1024];
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Stops, DeviceStopsThePage,
 
 TEST_F(PageEnd, StatusWithoutReadStatusMeansMoreData) {
     Scenario scenario("<reply command=\"6\" nth=\"2\" body=\"&lt;status/&gt;\"/>", "piece_size=\"1000\"");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(kelvra_test::set_word_option(handle_, OPT_BR_X, SANE_FIX(20.0)), SANE_STATUS_GOOD);
     ASSERT_EQ(kelvra_test::set_word_option(handle_, OPT_BR_Y, SANE_FIX(20.0)), SANE_STATUS_GOOD);
     SANE_Parameters params = parameters();
@@ -91,7 +91,7 @@ TEST_F(PageEnd, StatusWithoutReadStatusMeansMoreData) {
 
 TEST_F(PageEnd, ShortPageEndsTheReadsWithAnIoError) {
     Scenario scenario("<page number=\"1\" at_byte=\"1000\" read_status=\"2\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     SANE_Parameters params = parameters();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     auto page = read_page(handle_);
@@ -101,7 +101,7 @@ TEST_F(PageEnd, ShortPageEndsTheReadsWithAnIoError) {
 
 TEST_F(PageEnd, BytesBeyondThePageAreDropped) {
     Scenario scenario("<page number=\"1\" extra=\"70000\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(kelvra_test::set_word_option(handle_, OPT_BR_Y, SANE_FIX(30.0)), SANE_STATUS_GOOD);
     SANE_Parameters params = parameters();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
@@ -115,7 +115,7 @@ TEST_F(PageEnd, BytesBeyondThePageAreDropped) {
 
 TEST_F(PageEnd, CancelWhileTheFrontendHasStoppedReadingReturnsWithinASecond) {
     Scenario scenario;
-    open("kelvra:fb-a4");
+    open("fb-a4");
     large_page();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     SANE_Byte buffer[32768];
@@ -131,7 +131,7 @@ TEST_F(PageEnd, CancelWhileTheFrontendHasStoppedReadingReturnsWithinASecond) {
 
 TEST_F(PageEnd, CancelWhileWaitingForASlowButAnsweringManagerReturnsWithinASecond) {
     Scenario scenario("", "piece_delay_ms=\"400\" piece_size=\"4096\"");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     usleep(100000);
     double elapsed = milliseconds_of([&] { sane_kelvra_cancel(handle_); });
@@ -143,7 +143,7 @@ TEST_F(PageEnd, CancelWhileWaitingForASlowButAnsweringManagerReturnsWithinASecon
 
 TEST_F(PageEnd, CancelWithASilentManagerReturnsWithinTheSocketLimit) {
     Scenario scenario("<page number=\"1\" at_byte=\"1000\" action=\"silence\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     usleep(200000);
     double elapsed = milliseconds_of([&] { sane_kelvra_cancel(handle_); });
@@ -164,7 +164,7 @@ TEST_F(PageEnd, CancelWithASilentManagerReturnsWithinTheSocketLimit) {
 
 TEST_F(PageEnd, CloseDuringAPageInTransferStopsItAndCloses) {
     Scenario scenario;
-    open("kelvra:fb-a4");
+    open("fb-a4");
     large_page();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     SANE_Byte buffer[32768];
@@ -180,7 +180,7 @@ TEST_F(PageEnd, CloseDuringAPageInTransferStopsItAndCloses) {
 
 TEST_F(PageEnd, StartDuringAnUnreadPageGoesOnWithTheNextPage) {
     Scenario scenario;
-    open("kelvra:fb-a4");
+    open("fb-a4");
     large_page();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     SANE_Byte buffer[32768];
@@ -197,7 +197,7 @@ TEST_F(PageEnd, StartDuringAnUnreadPageGoesOnWithTheNextPage) {
 
 TEST_F(PageEnd, FailedReadExchangeEndsThePageWithAnIoError) {
     Scenario scenario("<page number=\"1\" at_byte=\"5000\" action=\"malformed\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     auto page = read_page(handle_);
     EXPECT_EQ(page.final_status, SANE_STATUS_ACCESS_DENIED);

@@ -57,7 +57,7 @@ protected:
 
 TEST_F(ScanJob, FlatbedColourPageArrivesByteForByte) {
     Scenario scenario;
-    open("kelvra:fb-a4");
+    open("fb-a4");
     SANE_Parameters params = parameters();
     EXPECT_EQ(params.format, SANE_FRAME_RGB);
     EXPECT_EQ(params.last_frame, SANE_TRUE);
@@ -86,7 +86,7 @@ TEST_F(ScanJob, FlatbedColourPageArrivesByteForByte) {
 
 TEST_F(ScanJob, GrayModeGivesGrayFrames) {
     Scenario scenario;
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(kelvra_test::set_string_option(handle_, OPT_MODE, "Gray"), SANE_STATUS_GOOD);
     SANE_Parameters params = parameters();
     EXPECT_EQ(params.format, SANE_FRAME_GRAY);
@@ -145,12 +145,12 @@ TEST_P(FeederJob, EveryPageOfTheJobThenNoDocuments) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Feeders, FeederJob,
-                         testing::Values(FeederCase{"kelvra:mfp-adf", "Automatic Document Feeder", 3},
-                                         FeederCase{"kelvra:duplex-legal", "ADF Duplex", 6}));
+                         testing::Values(FeederCase{"mfp-adf", "Automatic Document Feeder", 3},
+                                         FeederCase{"duplex-legal", "ADF Duplex", 6}));
 
 TEST_F(ScanJob, CancelBetweenPagesSendsNothingAndTheNextStartOpensANewJob) {
     Scenario scenario;
-    open("kelvra:mfp-adf");
+    open("mfp-adf");
     ASSERT_EQ(kelvra_test::set_string_option(handle_, OPT_SOURCE, "Automatic Document Feeder"), SANE_STATUS_GOOD);
     small_area();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
@@ -183,7 +183,7 @@ class StartRefusal : public ScanJob, public testing::WithParamInterface<Refusal>
 
 TEST_P(StartRefusal, StartSucceedsAndEveryReadReportsTheRefusal) {
     Scenario scenario(std::string("<reply command=\"4\"><![CDATA[") + GetParam().reply + "]]></reply>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     for (int i = 0; i < 2; ++i) {
         SANE_Byte byte;
@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ScanJob, StatusElementWithoutScanStatusCountsAsStarted) {
     Scenario scenario("<reply command=\"4\" body=\"&lt;status/&gt;\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     small_area();
     SANE_Parameters params = parameters();
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
@@ -220,7 +220,7 @@ TEST_F(ScanJob, StatusElementWithoutScanStatusCountsAsStarted) {
 
 TEST_F(ScanJob, FailedExchangeWhileOpeningTheJobIsReturnedByStart) {
     Scenario scenario("<reply command=\"4\" header_command=\"3\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     EXPECT_EQ(sane_kelvra_start(handle_), SANE_STATUS_IO_ERROR);
     EXPECT_EQ(device()->status, SANE_STATUS_GOOD);
     EXPECT_EQ(device()->pages, 0u);
@@ -240,7 +240,7 @@ TEST_P(FrameFormat, OnlyColourSpaceOneIsGray) {
                       std::to_string(GetParam().color_space) +
                       "&quot; width=&quot;10&quot; height=&quot;2&quot; bits_per_component=&quot;8&quot; "
                       "bytes_per_row=&quot;30&quot;/&gt;\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     SANE_Parameters params = parameters();
     EXPECT_EQ(params.format, GetParam().frame);
     EXPECT_EQ(params.pixels_per_line, 10);
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(ColourSpaces, FrameFormat,
 TEST_F(ScanJob, PageOfZeroBytesEndsAtTheFirstRead) {
     Scenario scenario("<reply command=\"3\" body=\"&lt;image_info color_space=&quot;2&quot; width=&quot;0&quot; "
                       "height=&quot;0&quot; bits_per_component=&quot;8&quot; bytes_per_row=&quot;0&quot;/&gt;\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     auto page = read_page(handle_);
     EXPECT_EQ(page.final_status, SANE_STATUS_EOF);
@@ -269,7 +269,7 @@ TEST_F(ScanJob, PageSizeAbove32BitsIsKeptWhole) {
     Scenario scenario("<reply command=\"3\" body=\"&lt;image_info color_space=&quot;1&quot; width=&quot;100000&quot; "
                       "height=&quot;100000&quot; bits_per_component=&quot;8&quot; "
                       "bytes_per_row=&quot;100000&quot;/&gt;\"/>");
-    open("kelvra:fb-a4");
+    open("fb-a4");
     ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
     EXPECT_EQ(device()->total_bytes, 10000000000ull);
     sane_kelvra_cancel(handle_);
