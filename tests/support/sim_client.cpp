@@ -281,6 +281,52 @@ int run_sim_with_args(const std::vector<std::string>& args, std::string& out, st
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string sim_discovery_request(const std::vector<std::string>& hosts) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<device_discovery>";
+    for (const std::string& host : hosts) text += "<discovery_info host_name=\"" + host + "\"/>";
+    return text + "</device_discovery>\n";
+}
+
+std::string sim_open_request(const SimDeviceId& id) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<device model=\"" + id.model + "\" host_name=\"" +
+           id.host_name + "\" vendor_id=\"" + id.vendor_id + "\" product_id=\"" + id.product_id +
+           "\" usb_serial_id=\"" + id.usb_serial_id + "\" deviceName=\"" + id.deviceName + "\"/>\n";
+}
+
+SimDeviceId sim_builtin_device(const std::string& deviceName) {
+    if (deviceName == "fb-a4") return {"FB-4200 Flatbed", "", "0x2d1a", "0x4200", "KV4200-0001", "fb-a4"};
+    if (deviceName == "mfp-adf") return {"MF-5300 ADF", "", "0x2d1a", "0x5300", "KV5300-0001", "mfp-adf"};
+    if (deviceName == "duplex-legal")
+        return {"DX-7700 Duplex", "", "0x2d1a", "0x7700", "KV7700-0001", "duplex-legal"};
+    if (deviceName == "net-office") return {"NX-9100 Network", "office-scanner.local", "", "", "", "net-office"};
+    return {};
+}
+
+std::string sim_scan_request(uint32_t placement, uint32_t side, uint32_t color_mode, uint32_t width,
+                             uint32_t height, uint32_t resolution) {
+    auto a = [](const char* name, uint32_t value) { return std::string(" ") + name + "=\"" + std::to_string(value) + "\""; };
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<scan_parameter" + a("original_placement", placement) +
+           a("scan_side", side) + a("color_mode", color_mode) + a("input_resolution", 600) +
+           a("input_position_x", 0) + a("input_position_y", 0) + a("input_width", width * 600 / resolution) +
+           a("input_height", height * 600 / resolution) + a("output_resolution", resolution) +
+           a("output_width", width) + a("output_height", height) + a("black_text_mode", 0) + "/>\n";
+}
+
+SimPage sim_read_page(SimProcess& sim, int timeout_ms) {
+    SimPage page;
+    for (;;) {
+        SimFrame frame;
+        if (!sim.exchange(6, {}, frame, timeout_ms)) return page;
+        if (frame.kind != 2) {
+            page.end = std::move(frame);
+            page.ok = true;
+            return page;
+        }
+        page.pieces.push_back(frame.payload.size());
+        page.bytes += frame.payload;
+    }
+}
+
 bool SimXml::has(const std::string& attribute) const {
     for (const auto& [name, value] : attributes)
         if (name == attribute) return true;

@@ -87,6 +87,27 @@ std::string sim_read_file(const std::string& path);
 // Runs kelvra-sim with `args` (not a pipe), capturing its output; the exit status.
 int run_sim_with_args(const std::vector<std::string>& args, std::string& out, std::string& err);
 
+// Request documents as the backend writes them.
+std::string sim_discovery_request(const std::vector<std::string>& hosts);
+struct SimDeviceId {
+    std::string model, host_name, vendor_id, product_id, usb_serial_id, deviceName;
+};
+std::string sim_open_request(const SimDeviceId& id);
+// The identity of a built-in device, by its deviceName ("fb-a4", "mfp-adf",
+// "duplex-legal", "net-office").
+SimDeviceId sim_builtin_device(const std::string& deviceName);
+std::string sim_scan_request(uint32_t placement, uint32_t side, uint32_t color_mode, uint32_t width,
+                             uint32_t height, uint32_t resolution = 300);
+
+// Read requests until a reply that is not image data.
+struct SimPage {
+    bool ok = false;                 // every exchange worked
+    std::string bytes;               // the image bytes, joined
+    std::vector<uint64_t> pieces;    // the size of each image reply
+    SimFrame end;                    // the reply that ended the page
+};
+SimPage sim_read_page(SimProcess& sim, int timeout_ms = 5000);
+
 // A parsed reply document, for checking names, attributes and their order.
 struct SimXml {
     std::string name;
