@@ -103,8 +103,14 @@ int Session::answer(const FrameHeader& request, const ScriptedReply* script) {
     default: break;
     }
 
-    // Everything else sends the computed reply, or the script's payload in its place.
-    Reply reply = handle(request);
+    // Everything else sends the computed reply, or the script's payload in its
+    // place. The request is handled as usual even when its payload is replaced
+    // (a replaced start still starts the job), except a read request: a
+    // scripted payload carries none of the page, so the page stays where it
+    // was and the next read request gets the bytes this one would have had.
+    const bool replaced = script->body || script->body_size;
+    Reply reply = replaced && request.command == cmd_read_image ? Reply{Outcome::send, request.command, kind_image, {}}
+                                                                : handle(request);
     std::string_view payload = reply.payload;
     uint32_t kind = reply.kind;
     if (script->body) {
