@@ -207,6 +207,9 @@ def read_reply_seeds():
 
 
 def acks_seeds():
+    # No seed announces a length just under the limit: it is read like any
+    # length beyond the end of the input, but a sanitized 256 MiB allocation
+    # costs about half a second, and mutants of it would starve the run.
     close_ack = header(CLOSE_DEVICE, REPLY, NONE, 0)
     end_ack = header(END_SCAN, REPLY, NONE, 0)
     frames = frame(READ_IMAGE, IMAGE, image(40)) + frame(DISCOVERY, XML, DEVICES) + header(START_SCAN, REPLY, NONE, 0)
@@ -220,7 +223,6 @@ def acks_seeds():
         "short": close_ack[:7],
         "refused_length_then_frames": close_ack + end_ack + header(READ_IMAGE, REPLY, IMAGE, MAX_PAYLOAD + 1) +
                                       frames,
-        "length_at_limit": close_ack + end_ack + header(READ_IMAGE, REPLY, IMAGE, MAX_PAYLOAD),
         "payload_cut_short": close_ack + end_ack + header(READ_IMAGE, REPLY, IMAGE, 100) + image(60),
     }
 
