@@ -129,10 +129,11 @@ TEST(SimScriptedReplies, WithoutNthEveryRequestIsScriptedAndNthWins) {
     EXPECT_EQ((std::vector<std::string>{"every", "every", "third", "every"}), payloads);
 }
 
-TEST(SimScriptedReplies, ScriptedReadReplyStillConsumesThePiece) {
+TEST(SimScriptedReplies, ScriptedReadReplyLeavesThePageWhereItWas) {
     SimProcess sim;
-    ASSERT_TRUE(sim.start_and_connect(
-        scenario(R"(<reply command="6" nth="1" body_size="3"/>)", R"(piece_size="100")")));
+    ASSERT_TRUE(sim.start_and_connect(scenario(
+        R"(<reply command="6" nth="1" body_size="3"/><reply command="6" nth="3" body="&lt;status/&gt;"/>)",
+        R"(piece_size="100")")));
     SimFrame reply;
     ASSERT_TRUE(sim.exchange(1, sim_open_request(sim_builtin_device("fb-a4")), reply));
     ASSERT_TRUE(sim.exchange(3, sim_scan_request(0, 0, 1, 20, 10), reply));
@@ -140,8 +141,25 @@ TEST(SimScriptedReplies, ScriptedReadReplyStillConsumesThePiece) {
     ASSERT_TRUE(sim.exchange(6, {}, reply));
     EXPECT_EQ(2u, reply.kind) << "filler in place of an image piece keeps the image kind";
     EXPECT_EQ(filler(3), reply.payload);
+    ASSERT_TRUE(sim.exchange(6, {}, reply));
+    EXPECT_TRUE(reply.payload == page_range(20, 10, 1, 0, 100)) << "the page starts after the filler";
+    ASSERT_TRUE(sim.exchange(6, {}, reply));
+    EXPECT_EQ(1u, reply.kind);
+    EXPECT_EQ("<status/>", reply.payload);
     const SimPage rest = sim_read_page(sim);
-    EXPECT_TRUE(rest.bytes == page_range(20, 10, 1, 100, 100));
+    EXPECT_TRUE(rest.bytes == page_range(20, 10, 1, 100, 100)) << "nothing lost to the scripted status";
+    EXPECT_EQ("2", status_of(rest.end, "read_status"));
+}
+
+TEST(SimScriptedReplies, ScriptedStartStillStartsTheJob) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_and_connect(scenario(R"(<reply command="4" body="&lt;status/&gt;"/>)")));
+    SimFrame reply;
+    ASSERT_TRUE(sim.exchange(3, sim_scan_request(0, 0, 1, 20, 10), reply));
+    ASSERT_TRUE(sim.exchange(4, {}, reply));
+    EXPECT_EQ("<status/>", reply.payload);
+    const SimPage page = sim_read_page(sim);
+    EXPECT_TRUE(page.bytes == page_range(20, 10, 1, 0, 200));
 }
 
 TEST(SimScriptedReplies, SilenceAnswersNothingMoreUntilTheConnectionCloses) {
