@@ -89,6 +89,8 @@ struct HostsCase {
     std::vector<std::string> hosts;
 };
 
+void PrintTo(const HostsCase& c, std::ostream* out) { *out << c.label; }
+
 class DiscoveryHosts : public ConfigFileTest, public ::testing::WithParamInterface<HostsCase> {};
 
 TEST_P(DiscoveryHosts, AreTheAcceptedLinesInFileOrder) {
@@ -146,6 +148,8 @@ struct HostDeviceCase {
     std::optional<std::string> content;
     std::vector<std::string> names;
 };
+
+void PrintTo(const HostDeviceCase& c, std::ostream* out) { *out << c.label; }
 
 class HostDevices : public ConfigFileTest, public ::testing::WithParamInterface<HostDeviceCase> {};
 

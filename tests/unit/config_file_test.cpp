@@ -49,6 +49,8 @@ struct ConfigCase {
     std::vector<std::string> hosts;
 };
 
+void PrintTo(const ConfigCase& c, std::ostream* out) { *out << c.label; }
+
 class ConfigFile : public ::testing::TestWithParam<ConfigCase> {};
 
 TEST_P(ConfigFile, YieldsTheHostNamesOfItsAcceptedLines) {

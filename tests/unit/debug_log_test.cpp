@@ -64,6 +64,8 @@ struct DebugCase {
     bool printed;
 };
 
+void PrintTo(const DebugCase& c, std::ostream* out) { *out << c.label; }
+
 class DebugFilter : public ::testing::TestWithParam<DebugCase> {};
 
 TEST_P(DebugFilter, DropsOnlyListedCategoriesAndOperations) {

@@ -12,6 +12,8 @@ struct SplitCase {
     std::vector<std::string> tokens;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.label; }
+
 class SplitString : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitString, GivesTheTokensBetweenSeparators) {
