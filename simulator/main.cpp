@@ -223,6 +223,10 @@ int main(int argc, char** argv) {
     }
     const int on = 1;
     ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Room for a whole default piece in the kernel, so that one send call
+    // usually hands over a complete image reply.
+    const int send_buffer = 4 << 20;
+    ::setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     log(1, "client connected");
 
     Session session(connection, scenario, &transcript);
