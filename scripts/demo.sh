@@ -36,5 +36,6 @@ echo "== a batch of three sheets from the document feeder"
 scanimage -d kelvra:mfp-adf --source "Automatic Document Feeder" --mode Color --resolution 75 \
   --format=png --batch="$out/feeder-%d.png"
 
+echo "   (scanimage counts the start that found the feeder empty as one more page: three files were written)"
 echo "== done: your scans are in $out"
 ls -l "$out"
