@@ -114,4 +114,27 @@ TEST_P(FuzzFinding, PassesTheTargetsChecks) { EXPECT_EQ(run_target(GetParam().ta
 INSTANTIATE_TEST_SUITE_P(Inputs, FuzzFinding, testing::ValuesIn(kFindings),
                          [](const testing::TestParamInfo<Finding>& info) { return std::string(info.param.name); });
 
+// A zero byte hides the newline of its line from the newline search, so the
+// line is taken for one too long and the line after it is swallowed as its
+// continuation. The line holds its newline: it ends at the zero byte, and
+// the lines after it are read as usual. Disabled until read_config_hosts
+// looks for the newline in the bytes that fgets read, not in the C string.
+TEST(FuzzConfigFinding, DISABLED_ZeroByteInALineLeavesTheNextLinesAlone) {
+    const struct {
+        const char* name;
+        std::string content;
+        std::vector<std::string> hosts;
+    } cases[] = {
+        {"zero byte inside a name", std::string("be\0fore\nafter\nthird\n", 20), {"be", "after", "third"}},
+        {"line of a zero byte alone", std::string("\0\nsecond\n", 9), {"second"}},
+    };
+    for (const auto& c : cases) {
+        ConfigFile config;
+        std::ofstream(config.path(), std::ios::binary) << c.content;
+        std::vector<std::string> hosts;
+        for (const DiscoveryInfo& host : read_config_hosts(config.path())) hosts.push_back(host.host_name);
+        EXPECT_EQ(hosts, c.hosts) << c.name;
+    }
+}
+
 }  // namespace
