@@ -76,8 +76,9 @@ for target in "${targets[@]}"; do
   "$build/$target" -max_total_time="$seconds" -max_len=$max_len -timeout=10 -rss_limit_mb=2048 \
     -dict="$top/fuzz/kelvra.dict" -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$work" "$seeds" >"$log" 2>&1 || status=$?
-  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n1 | cut -d' ' -f2)
+  # A run that crashes at once prints no statistics: nothing found is no error.
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1 || true)
+  coverage=$( (grep -o 'cov: [0-9]*' "$log" || true) | tail -n1 | cut -d' ' -f2)
   inputs=$(find "$work" -type f | wc -l)
   if [ "$status" -eq 0 ]; then
     printf '%-18s %10s executions in %s s, coverage %s, %s new inputs\n' \
@@ -85,7 +86,7 @@ for target in "${targets[@]}"; do
   else
     failed+=("$target")
     printf '%-18s FAILED (exit %s) after %s executions; log %s\n' "$target" "$status" "${executions:-?}" "$log"
-    grep -E 'ERROR|runtime error|check failed|SUMMARY|Test unit written' "$log" | head -n 20 | sed 's/^/    /'
+    (grep -E 'ERROR|runtime error|check failed|SUMMARY|Test unit written' "$log" || true) | head -n 20 | sed 's/^/    /'
   fi
 done
 
