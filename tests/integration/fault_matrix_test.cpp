@@ -465,6 +465,11 @@ protected:
         if (whole_page) params = stored_parameters(handle);
         kelvra_test::PageRead page = kelvra_test::read_page(handle, 4096);
         EXPECT_EQ(page.final_status, expected) << "the read that ends the page";
+        // The outcome stands: every further read until the next start says the same.
+        SANE_Byte byte = 0;
+        SANE_Int length = 7;
+        EXPECT_EQ(sane_kelvra_read(handle, &byte, 1, &length), expected) << "the read after that";
+        EXPECT_EQ(length, 0);
         if (whole_page) {
             EXPECT_GT(page.bytes.size(), 0u);
             EXPECT_TRUE(page.bytes == kelvra_test::expected_page(params, number))
