@@ -9,13 +9,20 @@ std::vector<DiscoveryInfo> read_config_hosts(const char* path) {
     FILE* file = fopen(path, "r");
     if (file == nullptr) return hosts;  // a missing file lists no hosts
 
+    // The buffer is cleared before every read so that a newline found in it
+    // is the one this read delivered: a zero byte inside a line would hide
+    // that newline from a string search and cost the next line too.
     char buffer[256];
-    memset(buffer, 0, sizeof buffer);
-    while (fgets(buffer, sizeof buffer, file) != nullptr) {
-        if (strchr(buffer, '\n') == nullptr) {
+    auto read_piece = [&] {
+        memset(buffer, 0, sizeof buffer);
+        return fgets(buffer, sizeof buffer, file) != nullptr;
+    };
+    auto has_newline = [&] { return memchr(buffer, '\n', sizeof buffer - 1) != nullptr; };
+    while (read_piece()) {
+        if (!has_newline()) {
             // Too long for the buffer, or a last line without its newline:
             // the whole line is dropped.
-            while (fgets(buffer, sizeof buffer, file) != nullptr && strchr(buffer, '\n') == nullptr) {
+            while (read_piece() && !has_newline()) {
             }
             continue;
         }

@@ -8,7 +8,8 @@ packages=(
   libxml2-dev libsane-dev            # libxml2, and the header sane/sane.h
   googletest libgtest-dev            # the test framework
   sane-utils libsane1 python3-sane   # real frontends: scanimage, saned, dll and net, python-sane
-  libpng-dev valgrind clang          # page files, memory checks, fuzzing
+  libpng-dev valgrind                # page files, memory checks
+  clang libclang-rt-14-dev           # fuzzing with libFuzzer
 )
 
 missing=()
