@@ -56,18 +56,26 @@ namespace {
 // a pipe whose reader has gone then fails with EPIPE (an IO_ERROR for the
 // page) instead of ending the frontend's process. A SIGPIPE raised by our own
 // write is taken off the thread again so that it never arrives later.
+//
+// The reader thread runs with SIGPIPE blocked for its whole life: there the
+// mask needs no change and no setting back, which saves a system call per
+// reply. What was pending is looked at in every case, so that only a signal
+// raised by our own write is ever taken away.
 class SigpipeBlock {
 public:
     SigpipeBlock() {
         sigemptyset(&pipe_only_);
         sigaddset(&pipe_only_, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_);
+        caller_blocks_ = sigismember(&previous_, SIGPIPE) == 1;
         sigset_t pending;
         sigemptyset(&pending);
         sigpending(&pending);
         was_pending_ = sigismember(&pending, SIGPIPE) == 1;
     }
-    ~SigpipeBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    ~SigpipeBlock() {
+        if (!caller_blocks_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
     SigpipeBlock(const SigpipeBlock&) = delete;
     SigpipeBlock& operator=(const SigpipeBlock&) = delete;
 
@@ -81,6 +89,7 @@ public:
 private:
     sigset_t pipe_only_;
     sigset_t previous_;
+    bool caller_blocks_ = false;
     bool was_pending_ = false;
 };
 
