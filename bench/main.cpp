@@ -233,7 +233,31 @@ void write_file(const std::string& path, const std::string& text) {
     std::fclose(file);
 }
 
+// Pages of one kind only, for profilers: kelvra-bench --page backend|relay PIECE [gray] [PAGES]
+int profile_pages(int argc, char** argv) {
+    const bool backend = std::strcmp(argv[2], "backend") == 0;
+    const uint64_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : MiB;
+    const bool colour = !(argc > 4 && std::strcmp(argv[4], "gray") == 0);
+    const int pages = argc > 5 ? std::atoi(argv[5]) : 2;
+    sane_kelvra_init(nullptr, nullptr);
+    use_scenario(piece);
+    std::vector<double> rates;
+    if (backend) {
+        BackendHandle handle(bench_device_name());
+        handle.set_colour(colour);
+        for (int i = 0; i < pages; ++i) rates.push_back(mb_per_s(handle.scan_page(false)));
+    } else {
+        SimConnection connection;
+        for (int i = 0; i < pages; ++i) rates.push_back(mb_per_s(relay_page(connection, colour, false)));
+    }
+    std::printf("%s, %s pieces: median %.0f MB/s of %d pages\n", backend ? "backend" : "relay",
+                size_name(piece).c_str(), median(rates), pages);
+    sane_kelvra_exit();
+    return 0;
+}
+
 int run(int argc, char** argv) {
+    if (argc > 2 && !std::strcmp(argv[1], "--page")) return profile_pages(argc, argv);
     std::string out_dir;
     bool quick = false;
     for (int i = 1; i < argc; ++i) {
