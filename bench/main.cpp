@@ -107,29 +107,25 @@ double simulator_alone(uint64_t piece, bool colour, int runs) {
 // Measured in a fresh process (this program again, --memory), so that no
 // heap left over from earlier measurements hides what a page needs.
 
-struct MemoryFigures {
-    uint64_t backend = 0, relay = 0;  // largest VmHWM growth over a page's start, of several pages
-};
-
-int memory_child(uint64_t piece) {
+// One fresh process per relay: the second would reuse the first one's heap.
+int memory_child(const char* who, uint64_t piece) {
     sane_kelvra_init(nullptr, nullptr);
     use_scenario(piece);
-    uint64_t backend = 0, relay = 0;
-    {
+    uint64_t peak = 0;
+    if (std::strcmp(who, "backend") == 0) {
         BackendHandle handle(bench_device_name());
         handle.set_colour(true);
-        for (int i = 0; i < 3; ++i) backend = std::max(backend, handle.scan_page(true).peak_growth);
-    }
-    {
+        for (int i = 0; i < 3; ++i) peak = std::max(peak, handle.scan_page(true).peak_growth);
+    } else {
         SimConnection connection;
-        for (int i = 0; i < 3; ++i) relay = std::max(relay, relay_page(connection, true, true).peak_growth);
+        for (int i = 0; i < 3; ++i) peak = std::max(peak, relay_page(connection, true, true).peak_growth);
     }
-    std::printf("%llu %llu\n", static_cast<unsigned long long>(backend), static_cast<unsigned long long>(relay));
+    std::printf("%llu\n", static_cast<unsigned long long>(peak));
     sane_kelvra_exit();
     return 0;
 }
 
-MemoryFigures memory_in_fresh_process(uint64_t piece) {
+uint64_t memory_in_fresh_process(const char* who, uint64_t piece) {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
@@ -138,7 +134,7 @@ MemoryFigures memory_in_fresh_process(uint64_t piece) {
         close(fds[0]);
         close(fds[1]);
         const std::string argument = std::to_string(piece);
-        execl("/proc/self/exe", "kelvra-bench", "--memory", argument.c_str(), static_cast<char*>(nullptr));
+        execl("/proc/self/exe", "kelvra-bench", "--memory", who, argument.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -149,12 +145,9 @@ MemoryFigures memory_in_fresh_process(uint64_t piece) {
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    MemoryFigures figures;
-    unsigned long long b = 0, r = 0;
-    if (std::sscanf(text, "%llu %llu", &b, &r) != 2 || status != 0) throw std::runtime_error("memory run failed");
-    figures.backend = b;
-    figures.relay = r;
-    return figures;
+    unsigned long long peak = 0;
+    if (std::sscanf(text, "%llu", &peak) != 1 || status != 0) throw std::runtime_error("memory run failed");
+    return peak;
 }
 
 // ----------------------------------------------------------- concurrency
@@ -264,7 +257,8 @@ int run(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) g_runs = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--out") && i + 1 < argc) out_dir = argv[++i];
         else if (!std::strcmp(argv[i], "--quick")) quick = true;
-        else if (!std::strcmp(argv[i], "--memory") && i + 1 < argc) return memory_child(std::strtoull(argv[++i], nullptr, 10));
+        else if (!std::strcmp(argv[i], "--memory") && i + 2 < argc)
+            return memory_child(argv[i + 1], std::strtoull(argv[i + 2], nullptr, 10));
         else {
             std::fprintf(stderr, "usage: %s [--runs N] [--out DIR] [--quick]\n", argv[0]);
             return 2;
@@ -276,7 +270,13 @@ int run(int argc, char** argv) {
     out("Page: %u x %u pixels (flatbed %u x %u dots at %u dpi, scanned at %u dpi): %.1f MB colour, %.1f MB gray.\n",
         kPageWidth, kPageHeight, kFlatbedWidth, kFlatbedHeight, kBasicResolution, kOutputResolution,
         double(page_bytes(true)) / kMB, double(page_bytes(false)) / kMB);
-    out("Reads of 32 KiB; medians of %d pages; machine: %u cores.\n\n", runs, std::thread::hardware_concurrency());
+    char load[64] = "?";
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fgets(load, sizeof load, f) != nullptr) load[std::strcspn(load, " ")] = '\0';
+        std::fclose(f);
+    }
+    out("Reads of 32 KiB; medians of %d pages; machine: %u cores, load average %s at the start.\n\n", runs,
+        std::thread::hardware_concurrency(), load);
 
     out("### Page throughput\n\n");
     out("| page | piece | backend MB/s | minimal relay MB/s | backend / relay | backend CPU ms/MB | relay CPU ms/MB |\n");
@@ -320,12 +320,13 @@ int run(int argc, char** argv) {
     out("| open+close / bare | %.2f |\n", l.open_close / l.bare);
     out("| `sane_kelvra_get_devices` | %.2f |\n", l.get_devices);
 
-    out("\n### Peak resident memory during a colour page (growth of VmHWM over the RSS before the page)\n\n");
+    out("\n### Peak resident memory during a colour page (largest growth of VmHWM over the RSS before the page, 3 pages, fresh process)\n\n");
     out("| piece | backend MiB | minimal relay MiB | limit: piece + 2 MiB |\n|---|---:|---:|---:|\n");
     for (uint64_t piece : {64 * KiB, MiB, 4 * MiB}) {
-        MemoryFigures m = memory_in_fresh_process(piece);
-        out("| %s | %.2f | %.2f | %.2f |\n", size_name(piece).c_str(), double(m.backend) / MiB,
-            double(m.relay) / MiB, double(piece + 2 * MiB) / MiB);
+        const uint64_t backend = memory_in_fresh_process("backend", piece);
+        const uint64_t relay = memory_in_fresh_process("relay", piece);
+        out("| %s | %.2f | %.2f | %.2f |\n", size_name(piece).c_str(), double(backend) / MiB, double(relay) / MiB,
+            double(piece + 2 * MiB) / MiB);
     }
 
     if (!out_dir.empty()) {
