@@ -65,15 +65,15 @@ void* reader_thread(void* argument) {
 
     handle->status = result;
 
-    // A page that ended well but short of total_bytes would leave the
-    // frontend waiting in read for bytes that never come: closing the write
-    // end turns that wait into an end of file, which the read reports as
+    // The write end is closed whenever the page ends, also when it ended
+    // well. Nothing more is written into this pipe (the next page gets a new
+    // one), and its end of file is what a frontend that polls the select
+    // descriptor (saned) waits for before it calls read and learns EOF. A
+    // page that ended well but short of total_bytes turns the frontend's wait
+    // for the missing bytes into that end of file, which the read reports as
     // IO_ERROR (the page is incomplete).
-    bool short_page = handle->received_bytes < handle->total_bytes;
-    if (handle->cancelled || result != SANE_STATUS_GOOD || short_page) {
-        int write_fd = handle->pipe_write_fd.exchange(-1);
-        if (write_fd != -1) close(write_fd);
-    }
+    int write_fd = handle->pipe_write_fd.exchange(-1);
+    if (write_fd != -1) close(write_fd);
     return nullptr;
 }
 

@@ -26,12 +26,11 @@
 //   until the next start, which opens a new job.
 //   read reaching total_bytes: EOF, both pipe ends closed, state unchanged.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 
+#include "scan/reader_wait.h"
 #include "scan/scan.h"
 
 namespace {
@@ -42,28 +41,6 @@ SANE_Status exchange_parameters(device_t* handle) {
     SANE_Status status = send_scan_parameter(handle->ipc, &parameter);
     if (status != SANE_STATUS_GOOD) return status;
     return receive_image_info(handle->ipc, &handle->image);
-}
-
-// The previous page's thread is waited for, not stopped. A frontend that
-// starts the next page without reading this one to its end would leave the
-// thread blocked on a full pipe for ever; what it left unread is discarded
-// while we wait, so the thread can finish its page and the job goes on.
-void finish_previous_page(device_t* handle) {
-    char scratch[65536];
-    while (pthread_tryjoin_np(handle->thread, nullptr) == EBUSY) {
-        if (handle->pipe_read_fd == -1) {
-            pthread_join(handle->thread, nullptr);
-            break;
-        }
-        pollfd readable{handle->pipe_read_fd, POLLIN, 0};
-        if (poll(&readable, 1, 20) <= 0) continue;
-        if (read(handle->pipe_read_fd, scratch, sizeof scratch) <= 0) {
-            // The write end is closed: the thread is on its way out.
-            pthread_join(handle->thread, nullptr);
-            break;
-        }
-    }
-    handle->thread_running = 0;
 }
 
 void install_cancel_signal() {
@@ -103,7 +80,10 @@ int create_reader_thread(device_t* handle) {
 SANE_Status start_scan(device_t* handle) {
     if (handle == nullptr) return SANE_STATUS_INVAL;
 
-    if (handle->thread_running) finish_previous_page(handle);
+    // The previous page's thread is waited for, not stopped: a frontend that
+    // starts the next page without reading this one to its end has what it
+    // left unread discarded, and the job goes on.
+    if (handle->thread_running) wait_for_reader(handle, false);
 
     handle->cancelled = 0;
     handle->status = SANE_STATUS_GOOD;
@@ -132,9 +112,6 @@ SANE_Status start_scan(device_t* handle) {
         close_pipe(handle);
         return SANE_STATUS_NO_MEM;
     }
-    // A non-blocking write end lets the reader thread notice a cancel while
-    // the pipe is full and the frontend has stopped reading.
-    fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
     handle->pipe_read_fd = ends[0];
     handle->pipe_write_fd = ends[1];
 

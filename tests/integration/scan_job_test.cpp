@@ -1,5 +1,7 @@
 // Scanning through the entry points against the simulator: whole pages byte
 // for byte, multi-page feeder jobs, refusals and the messages each step sends.
+#include <poll.h>
+
 #include <gtest/gtest.h>
 
 #include "backend/backend.h"
@@ -82,6 +84,35 @@ TEST_F(ScanJob, FlatbedColourPageArrivesByteForByte) {
     EXPECT_EQ(length, 0);
     EXPECT_EQ(sane_kelvra_get_select_fd(handle_, &fd), SANE_STATUS_INVAL);
     EXPECT_EQ(fd, -1);
+}
+
+// A frontend that polls the select descriptor (as saned does) must see it
+// become readable once the page's last byte has been taken, or it would
+// never call read to learn EOF.
+TEST_F(ScanJob, SelectDescriptorSignalsTheEndOfAWellEndedPage) {
+    Scenario scenario;
+    open("fb-a4");
+    small_area();
+    SANE_Parameters params = parameters();
+    ASSERT_EQ(sane_kelvra_start(handle_), SANE_STATUS_GOOD);
+    SANE_Int fd = -1;
+    ASSERT_EQ(sane_kelvra_get_select_fd(handle_, &fd), SANE_STATUS_GOOD);
+    const size_t total = static_cast<size_t>(params.lines) * params.bytes_per_line;
+    std::string bytes;
+    std::vector<SANE_Byte> buffer(4096);
+    while (bytes.size() < total) {
+        pollfd readable{fd, POLLIN, 0};
+        ASSERT_EQ(poll(&readable, 1, 2000), 1) << "no data announced after " << bytes.size() << " bytes";
+        SANE_Int length = 0;
+        ASSERT_EQ(sane_kelvra_read(handle_, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length),
+                  SANE_STATUS_GOOD);
+        bytes.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(length));
+    }
+    pollfd end{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&end, 1, 2000), 1) << "the end of the page is not announced on the select descriptor";
+    auto rest = read_page(handle_);
+    EXPECT_EQ(rest.final_status, SANE_STATUS_EOF);
+    EXPECT_TRUE(bytes == expected_page(params, 1));
 }
 
 TEST_F(ScanJob, GrayModeGivesGrayFrames) {
