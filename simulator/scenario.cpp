@@ -3,6 +3,8 @@
 #include "simulator/xml_util.h"
 
 #include <libxml/parser.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -120,7 +122,7 @@ void read_root(const xmlNode* root, Scenario& s) {
 }
 
 StartupFault read_startup(const xmlNode* node) {
-    check_attributes(node, {"port", "port_add", "action"});
+    check_attributes(node, {"port", "port_add", "action", "intruder"});
     StartupFault f;
     int parts = 0;
     if (auto text = attribute(node, "port")) {
@@ -138,7 +140,18 @@ StartupFault read_startup(const xmlNode* node) {
         else fail(node, "startup action \"" + *text + "\" is none of exit, hang, unbound");
         ++parts;
     }
-    if (parts != 1) fail(node, "<startup> takes exactly one of port, port_add, action");
+    if (auto text = attribute(node, "intruder")) {
+        if (text->empty()) fail(node, "intruder names no user");
+        if (f.action != StartupAction::none) fail(node, "<startup> takes an intruder or an action, not both");
+        const passwd* user = ::getpwnam(text->c_str());
+        if (user == nullptr) fail(node, "intruder: there is no user \"" + *text + "\"");
+        if (::geteuid() != 0) fail(node, "intruder: only root can start a process as another user");
+        f.intruder = *text;
+        f.intruder_uid = user->pw_uid;
+        f.intruder_gid = user->pw_gid;
+    }
+    if (parts > 1 || (parts == 0 && !f.intruder))
+        fail(node, "<startup> takes exactly one of port, port_add, action (and may add an intruder)");
     return f;
 }
 
@@ -247,7 +260,47 @@ PageFault read_page(const xmlNode* node) {
     return f;
 }
 
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+PageSource read_source(const xmlNode* node, const std::string& scenario_path,
+                       std::vector<std::shared_ptr<const SourceImage>>& loaded) {
+    check_attributes(node, {"page", "file"});
+    PageSource source;
+    if (auto text = attribute(node, "page")) {
+        source.page = uint32_t(parse_unsigned(node, "page", *text, UINT32_MAX));
+        if (source.page == 0) fail(node, "pages are numbered from 1");
+    }
+    auto file = attribute(node, "file");
+    if (!file || file->empty()) fail(node, "<source> needs a file");
+    const std::string path = (*file)[0] == '/' ? *file : folder_of(scenario_path) + "/" + *file;
+    // A file named by several sources is read once.
+    for (const auto& image : loaded)
+        if (image->path == path) source.image = image;
+    if (!source.image) {
+        auto image = std::make_shared<SourceImage>();
+        std::string problem;
+        if (!load_image_file(path, *image, problem)) fail(node, "page source: " + problem);
+        loaded.push_back(image);
+        source.image = std::move(image);
+    }
+    return source;
+}
+
 }  // namespace
+
+const SourceImage* source_for_page(const std::vector<PageSource>& sources, uint32_t number) {
+    const SourceImage* fallback = nullptr;
+    for (const PageSource& s : sources) {
+        if (s.page == number) return s.image.get();
+        if (s.page == 0) fallback = s.image.get();
+    }
+    return fallback;
+}
 
 const char* reply_action_name(ReplyAction action) {
     switch (action) {
@@ -285,6 +338,7 @@ bool load_scenario(const std::string& path, Scenario& scenario, std::string& err
         const xmlNode* root = xmlDocGetRootElement(doc.get());
         if (!is_element(root, "scenario")) fail(root, "the root element must be <scenario>");
         Scenario s;
+        std::vector<std::shared_ptr<const SourceImage>> images;
         read_root(root, s);
         for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
             if (n->type == XML_TEXT_NODE || n->type == XML_COMMENT_NODE) {
@@ -302,6 +356,13 @@ bool load_scenario(const std::string& path, Scenario& scenario, std::string& err
                 s.replies.push_back(read_reply(n));
             } else if (is_element(n, "page")) {
                 s.pages.push_back(read_page(n));
+            } else if (is_element(n, "source")) {
+                PageSource source = read_source(n, path, images);
+                for (const PageSource& other : s.sources)
+                    if (other.page == source.page)
+                        fail(n, source.page == 0 ? std::string("only one <source> without a page is allowed")
+                                                 : "page " + std::to_string(source.page) + " has two <source>s");
+                s.sources.push_back(std::move(source));
             } else if (n->type == XML_ELEMENT_NODE) {
                 fail(n, "unknown element <" + std::string(reinterpret_cast<const char*>(n->name)) + ">");
             }

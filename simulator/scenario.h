@@ -3,8 +3,12 @@
 #pragma once
 
 #include "simulator/devices.h"
+#include "simulator/image_file.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,11 +17,17 @@ namespace kelvra_sim {
 
 enum class StartupAction { none, exit, hang, unbound };
 
-// A fault of the start-up handshake; at most one of its parts is set.
+// A fault of the start-up handshake; at most one of port, port_add and
+// action is set. `intruder` may stand with port or port_add.
 struct StartupFault {
     std::optional<int32_t> port;      // written instead of the real port
     std::optional<int64_t> port_add;  // added to the real port
     StartupAction action = StartupAction::none;
+    // A user whose process connects to the listening port before the port is
+    // reported (the race a local process could run against the backend).
+    std::optional<std::string> intruder;
+    uid_t intruder_uid = 0;
+    gid_t intruder_gid = 0;
 };
 
 enum class ReplyAction { reply, silence, close, exit, close_mid_header, close_mid_payload, split };
@@ -48,6 +58,12 @@ struct PageFault {
     std::optional<uint64_t> extra;  // image bytes sent after the page's own
 };
 
+// The content of a page taken from an image file instead of the test chart.
+struct PageSource {
+    uint32_t page = 0;  // 0: every page without a source of its own
+    std::shared_ptr<const SourceImage> image;
+};
+
 struct Scenario {
     std::string transcript;  // empty: no transcript
     uint64_t piece_size = 262144;
@@ -57,12 +73,18 @@ struct Scenario {
     std::vector<DeviceSpec> devices;  // empty: the built-in catalogue
     std::vector<ScriptedReply> replies;
     std::vector<PageFault> pages;
+    std::vector<PageSource> sources;
 };
+
+// The image of page `number`: its own source, else the default one; null for the chart.
+const SourceImage* source_for_page(const std::vector<PageSource>& sources, uint32_t number);
 
 // The largest piece and filler a scenario may ask for.
 constexpr uint64_t max_piece_size = 1ull << 30;
 
-// Reads and checks the file; on failure `error` says what and where.
+// Reads and checks the file, and reads the image files it names (a relative
+// image path is taken from the scenario file's folder); on failure `error`
+// says what and where.
 bool load_scenario(const std::string& path, Scenario& scenario, std::string& error);
 
 const char* reply_action_name(ReplyAction action);

@@ -40,7 +40,8 @@ Session::Session(int socket, const Scenario& scenario, Transcript* transcript)
       piece_delay_ms_(scenario.piece_delay_ms),
       catalogue_(scenario.devices.empty() ? builtin_catalogue() : scenario.devices),
       script_(scenario.replies),
-      faults_(scenario.pages) {}
+      faults_(scenario.pages),
+      sources_(scenario.sources) {}
 
 int Session::run() {
     for (;;) {
@@ -292,7 +293,14 @@ Session::Reply Session::start_scan() {
 
 Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     if (image_.size() < count) image_.resize(size_t(count));
-    renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
+    if (const SourceImage* source = source_for_page(sources_, job_.page_number())) {
+        if (offset == 0)
+            log(2, "page %u from %s (%ux%u, fitted to %ux%u)", job_.page_number(), source->path.c_str(), source->width,
+                source->height, job_.geometry().width, job_.geometry().height);
+        fitted_.render(*source, job_.geometry(), offset, image_.data(), size_t(count));
+    } else {
+        renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
+    }
     Reply r;
     r.command = cmd_read_image;
     r.kind = kind_image;

@@ -3,6 +3,7 @@
 
 #include "simulator/devices.h"
 #include "simulator/faults.h"
+#include "simulator/fitted_page.h"
 #include "simulator/pages.h"
 #include "simulator/scan_job.h"
 #include "simulator/scenario.h"
@@ -78,6 +79,8 @@ private:
     ScanJob job_;
     uint32_t next_page_number_ = 1;
     PageRenderer renderer_;
+    std::vector<PageSource> sources_;  // pages from image files
+    FittedPageRenderer fitted_;
 };
 
 }  // namespace kelvra_sim
