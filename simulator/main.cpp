@@ -1,7 +1,9 @@
 // kelvra-sim: a scan-manager simulator. It keeps the scan-manager's side of
 // the backend's protocol, serves virtual devices with deterministic test
 // pages and injects the faults a scenario file asks for.
+#include "simulator/intruder.h"
 #include "simulator/log.h"
+#include "simulator/peer_check.h"
 #include "simulator/scenario.h"
 #include "simulator/session.h"
 #include "simulator/transcript.h"
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +125,39 @@ int log_level_from_environment(const Scenario& scenario, bool& bad) {
     return int(level);
 }
 
+// Accepts connections until one comes from a socket of this process's own
+// user and returns it; any other is closed at once. -1 when nobody came in
+// time, -2 when accepting failed.
+int accept_own_user(int listener) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(accept_timeout_ms);
+    const uid_t me = ::geteuid();
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        pollfd waiting{listener, POLLIN, 0};
+        const int ready = left > 0 ? ::poll(&waiting, 1, int(left)) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            log(1, "no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
+            return -1;
+        }
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            log(1, "accept failed: %s", std::strerror(errno));
+            return -2;
+        }
+        std::string why;
+        const std::optional<uid_t> owner = peer_uid(connection, why);
+        if (owner && *owner == me) return connection;
+        if (owner)
+            log(1, "refused a connection from uid %u: only uid %u is served; closed", unsigned(*owner), unsigned(me));
+        else
+            log(1, "refused a connection whose owner is unknown (%s); closed", why.c_str());
+        ::close(connection);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +236,11 @@ int main(int argc, char** argv) {
     if (startup.port) reported = *startup.port;
     if (startup.port_add) reported = int32_t(int64_t(port) + *startup.port_add);
     if (reported != port) log(1, "startup fault: reporting port %d instead of %d", reported, port);
+    Intruder intruder;
+    if (startup.intruder && !intruder.start(*startup.intruder, startup.intruder_uid, startup.intruder_gid, port)) {
+        error("cannot start the intruder: %s", std::strerror(errno));
+        return 1;
+    }
     if (!write_port(pipe_fd, reported)) {
         log(1, "cannot write the port: %s", std::strerror(errno));
         return 1;
@@ -207,20 +248,10 @@ int main(int argc, char** argv) {
     ::close(pipe_fd);
     log(1, "listening on 127.0.0.1 port %d", port);
 
-    pollfd waiting{listener, POLLIN, 0};
-    int ready;
-    while ((ready = ::poll(&waiting, 1, accept_timeout_ms)) < 0 && errno == EINTR) {
-    }
-    if (ready <= 0) {
-        log(1, "no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
-        return 0;
-    }
-    int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int connection = accept_own_user(listener);
     ::close(listener);
-    if (connection < 0) {
-        log(1, "accept failed: %s", std::strerror(errno));
-        return 1;
-    }
+    if (startup.intruder) intruder.finish(2000);
+    if (connection < 0) return connection == -1 ? 0 : 1;
     const int on = 1;
     ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     // Room for a whole default piece in the kernel, so that one send call
