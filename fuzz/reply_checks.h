@@ -434,7 +434,8 @@ inline std::vector<std::string> expected_hosts(const uint8_t* data, size_t size)
 inline std::string run_config(const uint8_t* data, size_t size, const char* path) {
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return std::string("cannot write ") + path;
-    const bool written = std::fwrite(data, 1, size, file) == size;
+    // An empty input may come with a null pointer, which fwrite must not see.
+    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
     if (std::fclose(file) != 0 || !written) return std::string("cannot write ") + path;
 
     std::vector<DiscoveryInfo> hosts = read_config_hosts(path);

@@ -82,7 +82,7 @@ TEST(IpcHeader, ArrivesInPiecesAndIsAssembled) {
     EXPECT_EQ(header.command, 3u);
     EXPECT_EQ(header.direction, IPC_REPLY);
     EXPECT_EQ(header.kind, IPC_PAYLOAD_XML);
-    EXPECT_EQ(header.length, 0x0102030405060708ull);
+    EXPECT_EQ(uint64_t{header.length}, 0x0102030405060708ull);
 }
 
 TEST(IpcHeader, PeerClosingMidHeaderFailsAtOnce) {

@@ -20,7 +20,7 @@ TEST(IpcScanParameterRequest, AllZeroCarriesTwelveZeroAttributesInOrder) {
     EXPECT_EQ(request.header.command, IPC_CMD_SCAN_PARAMETER);
     EXPECT_EQ(request.header.direction, IPC_REQUEST);
     EXPECT_EQ(request.header.kind, IPC_PAYLOAD_XML);
-    EXPECT_EQ(request.header.length, request.payload.size());
+    EXPECT_EQ(uint64_t{request.header.length}, request.payload.size());
     EXPECT_EQ(request.payload,
               kDeclaration +
                   "<scan_parameter original_placement=\"0\" scan_side=\"0\" color_mode=\"0\" "

@@ -181,7 +181,7 @@ TEST(IpcXmlRequest, DocumentThatGoesOutShortIsCompleted) {
     manager.join();
 
     EXPECT_EQ(status, SANE_STATUS_GOOD);
-    EXPECT_EQ(request.header.length, request.payload.size());
+    EXPECT_EQ(uint64_t{request.header.length}, request.payload.size());
     EXPECT_TRUE(request.payload == kDeclaration + "<big v=\"" + value + "\"/>\n")
         << "received " << request.payload.size() << " bytes";
 }
