@@ -249,6 +249,11 @@ private:
 };
 
 TEST_F(HostileReply, HundredMegabyteAttributeIsRefused) {
+#if defined(__SANITIZE_THREAD__)
+    // The instrumented simulator needs longer than the 30-second start-up
+    // limit to read a 100 MB scenario; the plain and ASan builds cover it.
+    GTEST_SKIP() << "too slow under ThreadSanitizer";
+#endif
     constexpr uint64_t value_bytes = 100000000;
     static_assert(value_bytes + 64 < IPC_MAX_PAYLOAD, "the reply must be accepted for parsing");
     DemoLibrary demo;
