@@ -7,9 +7,22 @@
 
 #define SANE_KELVRA_EXPORT extern "C" KELVRA_EXPORT
 
+extern "C" void* __dso_handle;
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso);
+
+namespace {
+
+void free_device_list_at_exit(void*) { free_device_list(); }
+
+}  // namespace
+
 SANE_KELVRA_EXPORT SANE_Status sane_kelvra_init(SANE_Int* version_code, SANE_Auth_Callback /*authorize*/) {
     if (version_code == nullptr) return SANE_STATUS_INVAL;
-    atexit(free_device_list);
+    // What atexit does inside a shared library, spelled out: the routine is
+    // registered for this library, so it also runs when a meta-backend
+    // unloads it. Some runtimes' atexit (ThreadSanitizer's) forgets the
+    // library and would call into unmapped code at process exit.
+    __cxa_atexit(free_device_list_at_exit, nullptr, &__dso_handle);
     *version_code = SANE_VERSION_CODE(1, 0, 0);
     return SANE_STATUS_GOOD;
 }
