@@ -25,6 +25,22 @@ void write_word(void* value, SANE_Word word) { std::memcpy(value, &word, sizeof 
 
 bool is_word_type(SANE_Value_Type type) { return type == SANE_TYPE_INT || type == SANE_TYPE_FIXED; }
 
+// Stores the acceptable word `accepted` for a request of `requested`: an
+// adjusted value is written back and reported as inexact where the slot
+// allows it, and refused otherwise.
+SANE_Status store_word(DeviceOptions* options, SANE_Int option, void* value, SANE_Int* info, SANE_Word requested,
+                       SANE_Word accepted) {
+    if (accepted != requested) {
+        if ((options->slots[option].flags & SLOT_ADJUSTABLE) == 0) {
+            return SANE_STATUS_INVAL;
+        }
+        write_word(value, accepted);
+        *info |= SANE_INFO_INEXACT;
+    }
+    options->slots[option].word = accepted;
+    return SANE_STATUS_GOOD;
+}
+
 SANE_Status set_range(DeviceOptions* options, SANE_Int option, void* value, SANE_Int* info) {
     const SANE_Option_Descriptor& d = options->descriptors[option];
     const SANE_Range* range = d.constraint.range;
@@ -38,15 +54,7 @@ SANE_Status set_range(DeviceOptions* options, SANE_Int option, void* value, SANE
     } else if (requested > range->max) {
         clamped = range->max;
     }
-    if (clamped != requested) {
-        if ((options->slots[option].flags & SLOT_ADJUSTABLE) == 0) {
-            return SANE_STATUS_INVAL;
-        }
-        write_word(value, clamped);
-        *info |= SANE_INFO_INEXACT;
-    }
-    options->slots[option].word = clamped;
-    return SANE_STATUS_GOOD;
+    return store_word(options, option, value, info, requested, clamped);
 }
 
 SANE_Status set_word_list(DeviceOptions* options, SANE_Int option, void* value, SANE_Int* info) {
@@ -66,15 +74,7 @@ SANE_Status set_word_list(DeviceOptions* options, SANE_Int option, void* value, 
             best_difference = difference;
         }
     }
-    if (best != requested) {
-        if ((options->slots[option].flags & SLOT_ADJUSTABLE) == 0) {
-            return SANE_STATUS_INVAL;
-        }
-        write_word(value, best);
-        *info |= SANE_INFO_INEXACT;
-    }
-    options->slots[option].word = best;
-    return SANE_STATUS_GOOD;
+    return store_word(options, option, value, info, requested, best);
 }
 
 SANE_Status set_string_list(DeviceOptions* options, SANE_Int option, void* value, SANE_Int* info) {
