@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "backend/build_paths.h"
 
@@ -28,7 +29,17 @@ void wait_for_reader(device_t* handle, bool stop) {
             break;
         }
         if (handle->pipe_read_fd == -1) {
-            poll(nullptr, 0, 20);
+            // Nothing to drain: wait on the thread itself, so that a thread
+            // finishing its end exchange is joined the moment it ends (a
+            // plain sleep here delayed the next start by up to 20 ms).
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 20 * 1000 * 1000;
+            if (until.tv_nsec >= 1000 * 1000 * 1000) {
+                until.tv_nsec -= 1000 * 1000 * 1000;
+                ++until.tv_sec;
+            }
+            if (pthread_timedjoin_np(handle->thread, nullptr, &until) == 0) break;
             continue;
         }
         pollfd readable{handle->pipe_read_fd, POLLIN, 0};
