@@ -8,6 +8,7 @@ namespace kelvra_bench {
 
 double now_seconds();                    // monotonic
 double cpu_seconds();                    // user + system time of this process (all threads, no children)
+double process_cpu_seconds(int pid);     // time another (single-threaded) process has run, in ns steps
 double median(std::vector<double> values);
 
 // Peak resident memory: reset_peak_rss() sets the high-water mark back to the

@@ -211,8 +211,9 @@ PageResult relay_page(SimConnection& connection, bool colour, bool measure_memor
     return result;
 }
 
-double drain_page(SimConnection& connection, bool colour) {
+DrainResult drain_page(SimConnection& connection, bool colour) {
     static std::vector<uint8_t> buffer;
+    const double sim0 = process_cpu_seconds(connection.pid());
     const double t0 = now_seconds();
     connection.start_page(colour);
     uint64_t bytes = 0;
@@ -225,10 +226,13 @@ double drain_page(SimConnection& connection, bool colour) {
         if (header.kind != kImage) break;
         bytes += header.length;
     }
-    const double seconds = now_seconds() - t0;
+    DrainResult result;
+    result.mb_per_s = double(bytes) / kMB / (now_seconds() - t0);
+    result.sim_cpu_seconds = process_cpu_seconds(connection.pid()) - sim0;
+    result.bytes = bytes;
     std::string ack;
     connection.exchange(kEndScan, kNone, "", &ack);
-    return double(bytes) / kMB / seconds;
+    return result;
 }
 
 double bare_open_close_seconds() {

@@ -26,6 +26,7 @@ public:
     SimConnection& operator=(const SimConnection&) = delete;
 
     int socket() const { return socket_; }
+    pid_t pid() const { return pid_; }
     // One request (header + payload) and its reply; the reply's payload
     // comes back in `reply` (XML) and its header fields in the outputs.
     void exchange(uint32_t command, uint32_t kind, const std::string& payload, std::string* reply,
@@ -43,8 +44,13 @@ private:
 PageResult relay_page(SimConnection& connection, bool colour, bool measure_memory);
 
 // The simulator alone: a client that sends read requests and drains the
-// replies into one reusable buffer, with no pipe behind it. Returns MB/s.
-double drain_page(SimConnection& connection, bool colour);
+// replies into one reusable buffer, with no pipe behind it.
+struct DrainResult {
+    double mb_per_s = 0;         // as the client received it (loopback included)
+    double sim_cpu_seconds = 0;  // the simulator's own time on a CPU meanwhile
+    uint64_t bytes = 0;
+};
+DrainResult drain_page(SimConnection& connection, bool colour);
 
 // fork/exec + port + connect + the open-device exchange + close + wait.
 double bare_open_close_seconds();

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Throughput against piece size: backend, minimal relay and the simulator alone.
+"""Throughput against piece size: backend, minimal relay, the simulator alone and its capacity.
 
 usage: plot.py piece_sizes.csv output.png
 """
@@ -23,6 +23,9 @@ def main(source, target):
     ax.plot(pieces, [float(r["relay_mb_s"]) for r in rows], "s--", label="minimal relay (same syscalls)")
     ax.plot(pieces, [float(r["simulator_mb_s"]) for r in rows], "^:", color="grey",
             label="simulator alone (socket drained)")
+    if "simulator_capacity_mb_s" in rows[0]:
+        ax.plot(pieces, [float(r["simulator_capacity_mb_s"]) for r in rows], "v:", color="darkgrey",
+                label="simulator capacity (MB per second of its CPU time)")
     ax.set_xscale("log", base=2)
     ax.set_xticks(pieces)
     ax.set_xticklabels(labels, rotation=45, ha="right")
