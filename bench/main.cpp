@@ -34,7 +34,7 @@ namespace {
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * 1024;
 
-int g_runs = 7;
+int g_runs = 9;
 std::string g_report;
 
 void out(const char* format, ...) __attribute__((format(printf, 1, 2)));
