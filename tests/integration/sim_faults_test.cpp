@@ -275,52 +275,8 @@ TEST(SimScriptedReplies, ClosingDuringALongDelayEndsTheProcessPromptly) {
 
 // ------------------------------------------------------------ start-up faults
 
-TEST(SimStartup, PortMinusOneIsWrittenInsteadOfThePort) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start(scenario(R"(<startup port="-1"/>)")));
-    int32_t port = 0;
-    ASSERT_TRUE(sim.read_port(port));
-    EXPECT_EQ(-1, port);
-}
-
-TEST(SimStartup, PortAddGivesAPortWiderThanSixteenBitsWhoseLowBitsConnect) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start(scenario(R"(<startup port_add="65536"/>)")));
-    int32_t port = 0;
-    ASSERT_TRUE(sim.read_port(port));
-    EXPECT_GT(port, 65536);
-    ASSERT_TRUE(sim.connect_to(port));
-    SimFrame reply;
-    ASSERT_TRUE(sim.exchange(2, {}, reply));
-    EXPECT_EQ(2u, reply.command);
-}
-
-TEST(SimStartup, ExitEndsWithoutWritingAnything) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start(scenario(R"(<startup action="exit"/>)")));
-    EXPECT_TRUE(sim.pipe_ends_without_data());
-    EXPECT_EQ(0, sim.wait_exit());
-}
-
-TEST(SimStartup, HangWritesNothingAndKeepsRunning) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start(scenario(R"(<startup action="hang"/>)")));
-    int32_t port = 0;
-    EXPECT_FALSE(sim.read_port(port, 300));
-    EXPECT_EQ(-1, sim.wait_exit(0));
-}  // the destructor kills it
-
-TEST(SimStartup, UnboundReportsAPortWhereNothingListens) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start(scenario(R"(<startup action="unbound"/>)")));
-    int32_t port = 0;
-    ASSERT_TRUE(sim.read_port(port));
-    EXPECT_GT(port, 0);
-    EXPECT_LT(port, 65536);
-    EXPECT_FALSE(sim.connect_to(port));
-    EXPECT_EQ(0, sim.wait_exit());
-}
-
+// The start-up faults themselves (port -1, port_add, exit, hang, unbound) are
+// exercised through the backend in the connection tests.
 TEST(SimStartup, PortIsReportedAsFourNativeBytesAndThePipeIsClosed) {
     SimProcess sim;
     ASSERT_TRUE(sim.start());

@@ -324,35 +324,7 @@ TEST(SimJobs, PieceSizeOfTheScenarioIsRespected) {
     EXPECT_TRUE(page.bytes == expected_page(123, 45, false, 1));
 }
 
-TEST(SimJobs, FeederJobTakesEverySheetThenTheFeederIsEmpty) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start_and_connect(R"(<scenario piece_size="7000"/>)"));
-    open_and_set(sim, "mfp-adf", sim_scan_request(1, 0, 2, 100, 60));
-    ASSERT_EQ("0", start(sim));
-    for (uint32_t page_number = 1; page_number <= 3; ++page_number) {
-        const SimPage page = sim_read_page(sim);
-        ASSERT_TRUE(page.ok);
-        EXPECT_TRUE(page.bytes == expected_page(100, 60, true, page_number)) << "page " << page_number;
-        EXPECT_EQ(page_number < 3 ? "1" : "2", read_status(page)) << "after page " << page_number;
-    }
-    EXPECT_EQ("1", start(sim)) << "the feeder is empty now";
-    EXPECT_EQ("2", read_status(sim_read_page(sim)));
-}
-
-TEST(SimJobs, DuplexJobHasTwoPagesPerSheet) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start_and_connect());
-    open_and_set(sim, "duplex-legal", sim_scan_request(1, 1, 1, 64, 32));
-    ASSERT_EQ("0", start(sim));
-    std::vector<std::string> statuses;
-    for (uint32_t page_number = 1; page_number <= 6; ++page_number) {
-        const SimPage page = sim_read_page(sim);
-        EXPECT_TRUE(page.bytes == expected_page(64, 32, false, page_number)) << "page " << page_number;
-        statuses.push_back(read_status(page));
-    }
-    EXPECT_EQ((std::vector<std::string>{"1", "1", "1", "1", "1", "2"}), statuses);
-    EXPECT_EQ("1", start(sim));
-}
+// Feeder and duplex jobs, page by page, are checked through the backend.
 
 TEST(SimJobs, SheetsOfAScenarioDeviceSetTheJobLength) {
     SimProcess sim;
