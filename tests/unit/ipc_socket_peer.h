@@ -45,19 +45,18 @@ public:
             ADD_FAILURE() << "socketpair: " << std::strerror(errno);
             return;
         }
-        backend_fd_ = fds[0];
-        peer_fd_ = fds[1];
         // A fault in the code under test must fail the test, not hang it.
         timeval limit{3, 0};
         for (int fd : fds) {
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         }
-        ipc = ipc_t{-1, -1, backend_fd_};
+        ipc.socket = fds[0];
+        peer_fd_ = fds[1];
     }
     ~SocketPeer() {
-        if (backend_fd_ >= 0) close(backend_fd_);
-        if (peer_fd_ >= 0) close(peer_fd_);
+        if (ipc.socket >= 0) close(ipc.socket);
+        close_peer();
     }
     SocketPeer(const SocketPeer&) = delete;
     SocketPeer& operator=(const SocketPeer&) = delete;
@@ -65,12 +64,15 @@ public:
     ipc_t ipc{-1, -1, -1};
 
     int peer_fd() const { return peer_fd_; }
-    int backend_fd() const { return backend_fd_; }
+
+    void close_peer() {
+        if (peer_fd_ >= 0) close(peer_fd_);
+        peer_fd_ = -1;
+    }
 
     // The scan-manager's side: send raw bytes.
     void send(const Bytes& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
+        for (size_t done = 0; done < bytes.size();) {
             ssize_t n = ::send(peer_fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
             if (n <= 0) {
                 ADD_FAILURE() << "peer send: " << std::strerror(errno);
@@ -82,6 +84,10 @@ public:
 
     // The scan-manager's side: receive exactly `size` bytes the backend sent.
     Bytes receive(size_t size) { return read_from(peer_fd_, size); }
+
+    // What is still waiting on the backend's end of the connection: shows
+    // whether a payload was left unread.
+    Bytes unread_on_backend(size_t size) { return read_from(ipc.socket, size); }
 
     // The scan-manager receives one request frame: its header and payload.
     struct Request {
@@ -98,32 +104,21 @@ public:
         return request;
     }
 
-    // What is still waiting on the backend's end of the connection: shows
-    // whether a payload was left unread.
-    Bytes unread_on_backend(size_t size) { return read_from(backend_fd_, size); }
-
-    void close_peer() {
-        if (peer_fd_ >= 0) close(peer_fd_);
-        peer_fd_ = -1;
-    }
-
 private:
     static Bytes read_from(int fd, size_t size) {
         Bytes bytes(size);
-        size_t done = 0;
-        while (done < size) {
+        for (size_t done = 0; done < size;) {
             ssize_t n = read(fd, bytes.data() + done, size - done);
             if (n <= 0) {
                 ADD_FAILURE() << "read " << done << " of " << size << " bytes";
                 bytes.resize(done);
-                return bytes;
+                break;
             }
             done += static_cast<size_t>(n);
         }
         return bytes;
     }
 
-    int backend_fd_ = -1;
     int peer_fd_ = -1;
 };
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -26,27 +28,23 @@ inline DeviceCapability capability_600(std::vector<ScannerUnit> units = {}) {
     return cap;
 }
 
-// Owns one table for the length of a test.
+// Owns one table for the length of a test; a failed creation fails the test.
 class Table {
 public:
     explicit Table(const DeviceCapability& cap) {
-        status_ = create_device_options(cap, &options_);
+        EXPECT_EQ(create_device_options(cap, &options_), SANE_STATUS_GOOD);
     }
     ~Table() {
-        if (options_ != nullptr) {
-            free_device_options(&options_);
-        }
+        if (options_ != nullptr) free_device_options(&options_);
     }
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    SANE_Status status() const { return status_; }
     DeviceOptions* get() const { return options_; }
     DeviceOptions* operator->() const { return options_; }
 
 private:
     DeviceOptions* options_ = nullptr;
-    SANE_Status status_ = SANE_STATUS_INVAL;
 };
 
 // Sets a word option; returns the status, the info bits and the buffer.
@@ -60,6 +58,28 @@ inline WordSet set_word(DeviceOptions* options, SANE_Int option, SANE_Word value
     WordSet result{SANE_STATUS_GOOD, 0, value};
     result.status = set_option_value(options, option, &result.buffer, &result.info);
     return result;
+}
+
+// Sets a string option from a copy of `text`; the buffer shows any rewrite.
+struct StringSet {
+    SANE_Status status;
+    SANE_Int info;
+    std::string buffer;
+};
+
+inline StringSet set_string(DeviceOptions* options, SANE_Int option, const char* text) {
+    char buffer[64] = {};
+    std::strncpy(buffer, text, sizeof buffer - 1);
+    StringSet result{SANE_STATUS_GOOD, 0, {}};
+    result.status = set_option_value(options, option, buffer, &result.info);
+    result.buffer = buffer;
+    return result;
+}
+
+inline SANE_Word get_word(DeviceOptions* options, SANE_Int option) {
+    SANE_Word word = -12345;
+    EXPECT_EQ(get_option_value(options, option, &word), SANE_STATUS_GOOD);
+    return word;
 }
 
 // Fixed-point millimetres of a whole number of millimetres.
