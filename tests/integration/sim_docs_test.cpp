@@ -24,27 +24,12 @@ std::string replace_all(std::string text, const std::string& from, const std::st
     return text;
 }
 
-// The example blocks (.EX ... .EE) of the man page that are scenario files,
-// with roff's escapes turned back into the characters they print.
-std::vector<std::string> man_page_scenarios() {
-    const std::string page = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/kelvra-sim.1");
+// The blocks of `file` between `open` and `close` that are whole scenario files.
+std::vector<std::string> example_scenarios(const char* file, const std::string& open, const std::string& close) {
+    const std::string text = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/" + file);
     std::vector<std::string> out;
-    for (size_t at = page.find("\n.EX\n"); at != std::string::npos; at = page.find("\n.EX\n", at + 1)) {
-        const size_t end = page.find("\n.EE\n", at);
-        std::string block = page.substr(at + 5, end - at - 5);
-        block = replace_all(replace_all(replace_all(block, "\\-", "-"), "\\(dq", "\""), "\\e", "\\");
-        if (block.rfind("<scenario", 0) == 0 && block.find("...") == std::string::npos) out.push_back(block);
-    }
-    return out;
-}
-
-// The ```xml blocks of the guide that are whole scenario files.
-std::vector<std::string> guide_scenarios() {
-    const std::string guide = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/kelvra-sim-scenario.md");
-    std::vector<std::string> out;
-    for (size_t at = guide.find("```xml\n"); at != std::string::npos; at = guide.find("```xml\n", at + 1)) {
-        const size_t end = guide.find("```", at + 7);
-        std::string block = guide.substr(at + 7, end - at - 7);
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at + 1)) {
+        const std::string block = text.substr(at + open.size(), text.find(close, at + open.size()) - at - open.size());
         if (block.rfind("<scenario", 0) == 0 && block.find("...") == std::string::npos) out.push_back(block);
     }
     return out;
@@ -70,7 +55,7 @@ void expect_example_serves(const std::string& scenario) {
     ASSERT_TRUE(sim.start(SimStartOptions{{}, {"KELVRA_SIM_SCENARIO=" + folder + "/scenario.xml", "KELVRA_SIM_LOG=0"}, {}}));
     int32_t port = 0;
     ASSERT_TRUE(sim.read_port(port)) << "the example does not start";
-    if (port > 0 && port < 65536) {
+    if (port > 0 && port < 65536) {  // an example of a start-up fault serves nothing
         ASSERT_TRUE(sim.connect_to(port));
         SimFrame reply;
         EXPECT_TRUE(sim.exchange(0, sim_discovery_request({}), reply)) << "the example does not serve";
@@ -82,13 +67,15 @@ void expect_example_serves(const std::string& scenario) {
 }
 
 TEST(SimDocs, EveryExampleScenarioOfTheManPageServes) {
-    const std::vector<std::string> examples = man_page_scenarios();
+    const std::vector<std::string> examples = example_scenarios("kelvra-sim.1", "\n.EX\n", "\n.EE\n");
     EXPECT_GE(examples.size(), 6u) << "the man page's examples were not found";
-    for (const std::string& example : examples) expect_example_serves(example);
+    // roff's escapes turned back into the characters they print.
+    for (const std::string& example : examples)
+        expect_example_serves(replace_all(replace_all(replace_all(example, "\\-", "-"), "\\(dq", "\""), "\\e", "\\"));
 }
 
 TEST(SimDocs, EveryExampleScenarioOfTheGuideServes) {
-    const std::vector<std::string> examples = guide_scenarios();
+    const std::vector<std::string> examples = example_scenarios("kelvra-sim-scenario.md", "```xml\n", "```");
     EXPECT_GE(examples.size(), 4u) << "the guide's examples were not found";
     for (const std::string& example : examples) expect_example_serves(example);
 }
@@ -97,8 +84,8 @@ TEST(SimDocs, HelpAndManPageNameEveryElementAndStartupOption) {
     std::string out, err;
     ASSERT_EQ(0, run_sim_with_args({"--help"}, out, err));
     const std::string page = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/kelvra-sim.1");
-    for (const char* word : {"<startup", "<device", "<source", "<reply", "<page", "intruder", "KELVRA_SIM_SCENARIO",
-                             "KELVRA_SIM_LOG", "kelvra-sim(1)"})
+    for (const char* word : {"Usage", "<startup", "<device", "<source", "<reply", "<page", "intruder",
+                             "KELVRA_SIM_SCENARIO", "KELVRA_SIM_LOG", "kelvra-sim(1)", "doc/kelvra-sim-scenario.md"})
         EXPECT_NE(std::string::npos, out.find(word)) << "--help does not mention " << word;
     for (const char* word : {"<startup>", "<device>", "<source>", "<reply>", "<page>", "intruder", "KELVRA_SIM_SCENARIO",
                              "KELVRA_SIM_LOG", "SECURITY", "EXIT STATUS", "sane\\-kelvra", "scanimage", "dll.conf"})

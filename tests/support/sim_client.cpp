@@ -1,5 +1,7 @@
 #include "tests/support/sim_client.h"
 
+#include "simulator/pages.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -171,9 +174,9 @@ bool SimProcess::connect_to(int32_t port) {
     return ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
-bool SimProcess::start_and_connect(const std::string& scenario) {
+bool SimProcess::start_and_connect(const SimStartOptions& options) {
     int32_t port = -1;
-    return start(scenario) && read_port(port) && port > 0 && connect_to(port);
+    return start(options) && read_port(port) && port > 0 && connect_to(port);
 }
 
 bool SimProcess::send_raw(const void* data, size_t size) {
@@ -312,6 +315,33 @@ std::string sim_scan_request(uint32_t placement, uint32_t side, uint32_t color_m
            a("output_width", width) + a("output_height", height) + a("black_text_mode", 0) + "/>\n";
 }
 
+std::string sim_start_job(SimProcess& sim, const std::string& deviceName, const std::string& parameters) {
+    SimFrame reply;
+    if (!sim.exchange(1, sim_open_request(sim_builtin_device(deviceName)), reply) ||
+        !sim.exchange(3, parameters, reply) || !sim.exchange(4, {}, reply))
+        return "none";
+    return sim_status(reply, "scan_status");
+}
+
+std::string sim_chart(uint32_t width, uint32_t height, uint32_t channels, uint32_t page, uint64_t offset,
+                      uint64_t count) {
+    const kelvra_sim::PageGeometry g{width, height, uint64_t(width) * channels, channels};
+    const uint64_t size = kelvra_sim::page_size(g);
+    std::string bytes(size_t(offset >= size ? 0 : std::min(count, size - offset)), '\0');
+    kelvra_sim::page_bytes(g, page, offset, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+    return bytes;
+}
+
+bool sim_refuses_to_start(SimStartOptions options, std::string& err) {
+    const std::string err_path = sim_temp_path("stderr");
+    options.stderr_path = err_path;
+    SimProcess sim;
+    const bool refused = sim.start(options) && sim.pipe_ends_without_data() && sim.wait_exit() == 2;
+    err = sim_read_file(err_path);
+    ::unlink(err_path.c_str());
+    return refused;
+}
+
 SimPage sim_read_page(SimProcess& sim, int timeout_ms) {
     SimPage page;
     for (;;) {
@@ -371,6 +401,12 @@ bool parse_sim_xml(std::string_view text, SimXml& root) {
     }
     xmlFreeDoc(doc);
     return ok;
+}
+
+std::string sim_status(const SimFrame& frame, const char* attribute) {
+    SimXml doc;
+    if (frame.kind != 1 || !parse_sim_xml(frame.payload, doc) || doc.name != "status") return "none";
+    return doc[attribute];
 }
 
 }  // namespace kelvra_test

@@ -46,7 +46,10 @@ public:
     // True when the pipe ends (EOF) within `timeout_ms` without a byte.
     bool pipe_ends_without_data(int timeout_ms = 5000);
     bool connect_to(int32_t port);  // low 16 bits, as the backend does
-    bool start_and_connect(const std::string& scenario = "");
+    bool start_and_connect(const SimStartOptions& options);
+    bool start_and_connect(const std::string& scenario = "") {
+        return start_and_connect(SimStartOptions{scenario, {}, {}});
+    }
 
     bool send_frame(uint32_t command, uint32_t direction, uint32_t kind, std::string_view payload);
     bool send_request(uint32_t command, std::string_view xml = {});  // XML kind when there is text
@@ -69,8 +72,6 @@ public:
     int wait_exit(int timeout_ms = 5000);
 
     pid_t pid() const { return pid_; }
-    int socket() const { return socket_; }
-    const std::string& scenario_path() const { return scenario_path_; }
 
 private:
     pid_t pid_ = -1;
@@ -99,6 +100,19 @@ SimDeviceId sim_builtin_device(const std::string& deviceName);
 std::string sim_scan_request(uint32_t placement, uint32_t side, uint32_t color_mode, uint32_t width,
                              uint32_t height, uint32_t resolution = 300);
 
+// Opens a built-in device, sends the scan parameters and the start request;
+// the reply's scan_status ("none" when the reply is no status document).
+std::string sim_start_job(SimProcess& sim, const std::string& deviceName, const std::string& parameters);
+
+// `count` bytes from `offset` of the test chart's page `page`, rows packed
+// (width x channels bytes each).
+std::string sim_chart(uint32_t width, uint32_t height, uint32_t channels, uint32_t page, uint64_t offset = 0,
+                      uint64_t count = UINT64_MAX);
+
+// True when a simulator started with `options` writes no port and exits with
+// status 2; `err` receives what it wrote to standard error.
+bool sim_refuses_to_start(SimStartOptions options, std::string& err);
+
 // Read requests until a reply that is not image data.
 struct SimPage {
     bool ok = false;                 // every exchange worked
@@ -117,5 +131,7 @@ struct SimXml {
     std::string operator[](const std::string& attribute) const;   // "" when missing
 };
 bool parse_sim_xml(std::string_view text, SimXml& root);
+// `attribute` of a "status" reply document; "none" when the frame is not one.
+std::string sim_status(const SimFrame& frame, const char* attribute);
 
 }  // namespace kelvra_test
