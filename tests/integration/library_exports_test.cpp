@@ -5,30 +5,26 @@
 
 #include <cstdio>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/process_state.h"
-#include "tests/support/scenario.h"
 
 namespace {
 
-std::set<std::string> exported_symbols(const std::string& library) {
-    std::set<std::string> symbols;
-    std::string command = "nm -D --defined-only '" + library + "'";
+std::string output_of(const std::string& command) {
+    std::string text;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return symbols;
-    char line[1024];
-    while (fgets(line, sizeof line, pipe) != nullptr) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        auto last_space = text.rfind(' ');
-        if (last_space != std::string::npos) symbols.insert(text.substr(last_space + 1));
-    }
+    if (pipe == nullptr) return text;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
     pclose(pipe);
-    return symbols;
+    return text;
 }
+
+const char kSplitString[] = "_Z12split_stringRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_";
 
 const std::set<std::string> kExpected = {
     "sane_kelvra_init", "sane_kelvra_exit", "sane_kelvra_get_devices", "sane_kelvra_open",
@@ -36,28 +32,25 @@ const std::set<std::string> kExpected = {
     "sane_kelvra_get_parameters", "sane_kelvra_start", "sane_kelvra_read", "sane_kelvra_cancel",
     "sane_kelvra_set_io_mode", "sane_kelvra_get_select_fd",
     "debug", "get_status_string", "debug_option", "debug_option_value", "debug_parameters", "xml_debug",
-    "_Z12split_stringRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_",
+    kSplitString,
 };
 
 class LibraryExports : public testing::TestWithParam<const char*> {};
 
-TEST_P(LibraryExports, ExactlyTheEntryPointsAndDiagnostics) {
-    EXPECT_EQ(exported_symbols(GetParam()), kExpected);
-}
+TEST_P(LibraryExports, ExactlyTheEntryPointsAndDiagnosticsUnderSonameVersionOne) {
+    // One "ADDRESS TYPE NAME" line per defined symbol.
+    std::istringstream lines(output_of(std::string("nm -D --defined-only '") + GetParam() + "'"));
+    std::set<std::string> symbols;
+    std::string address, type, name;
+    while (lines >> address >> type >> name) {
+        symbols.insert(name);
+        if (name == kSplitString) {
+            EXPECT_EQ(type, "W") << "split_string is a weak symbol";
+        }
+    }
+    EXPECT_EQ(symbols, kExpected);
 
-TEST_P(LibraryExports, SplitStringIsWeakAndSonameIsVersionOne) {
-    std::string command = std::string("nm -D --defined-only '") + GetParam() + "' | grep split_string";
-    FILE* pipe = popen(command.c_str(), "r");
-    char line[512] = {};
-    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
-    pclose(pipe);
-    EXPECT_NE(std::string(line).find(" W "), std::string::npos) << line;
-
-    command = std::string("readelf -d '") + GetParam() + "'";
-    pipe = popen(command.c_str(), "r");
-    std::string dynamic;
-    while (fgets(line, sizeof line, pipe) != nullptr) dynamic += line;
-    pclose(pipe);
+    const std::string dynamic = output_of(std::string("readelf -d '") + GetParam() + "'");
     EXPECT_NE(dynamic.find("Library soname: [libsane-kelvra.so.1]"), std::string::npos);
     EXPECT_EQ(dynamic.find("libsane.so"), std::string::npos) << "the backend must not link libsane";
 }
@@ -67,7 +60,6 @@ INSTANTIATE_TEST_SUITE_P(Flavours, LibraryExports,
 
 // As SANE's dll meta-backend does: load, use, unload, and load again.
 TEST(LibraryLoading, LoadsUsesUnloadsAndLoadsAgain) {
-    kelvra_test::Scenario scenario;
     auto before = kelvra_test::ProcessSnapshot::take();
     for (int round = 0; round < 2; ++round) {
         void* library = dlopen(KELVRA_TESTING_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -82,7 +74,6 @@ TEST(LibraryLoading, LoadsUsesUnloadsAndLoadsAgain) {
 
         SANE_Int version = 0;
         ASSERT_EQ(init(&version, nullptr), SANE_STATUS_GOOD);
-        EXPECT_EQ(version, 0x01000000);
         const SANE_Device** devices = nullptr;
         ASSERT_EQ(get_devices(&devices, SANE_FALSE), SANE_STATUS_GOOD);
         ASSERT_NE(devices[0], nullptr);

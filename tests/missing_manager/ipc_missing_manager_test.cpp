@@ -26,15 +26,4 @@ TEST(IpcMissingManager, OpenFailsWithTheRecordHandedBackAndCloseReapsTheChild) {
     EXPECT_TRUE(kelvra_test::returns_to(before, 0)) << kelvra_test::ProcessSnapshot::take().describe();
 }
 
-TEST(IpcMissingManager, RepeatedFailuresLeaveNothingBehind) {
-    const auto before = kelvra_test::ProcessSnapshot::take();
-    for (int i = 0; i < 5; ++i) {
-        ipc_t* ipc = nullptr;
-        EXPECT_EQ(ipc_open(&ipc), SANE_STATUS_IO_ERROR);
-        ASSERT_NE(ipc, nullptr);
-        EXPECT_EQ(ipc_close(ipc), SANE_STATUS_GOOD);
-    }
-    EXPECT_TRUE(kelvra_test::returns_to(before, 0)) << kelvra_test::ProcessSnapshot::take().describe();
-}
-
 }  // namespace

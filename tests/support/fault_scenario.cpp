@@ -5,6 +5,7 @@
 #include "tests/support/sim_client.h"
 
 namespace kelvra_test {
+namespace {
 
 std::string xml_attribute_text(const std::string& text) {
     std::string quoted;
@@ -19,6 +20,8 @@ std::string xml_attribute_text(const std::string& text) {
     }
     return quoted;
 }
+
+}  // namespace
 
 std::string scripted_reply(uint32_t command, uint64_t nth, const std::string& attributes) {
     return "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) + "\" " + attributes +

@@ -9,13 +9,10 @@
 
 namespace kelvra_test {
 
-// `text` quoted for use inside an XML attribute value.
-std::string xml_attribute_text(const std::string& text);
-
 // <reply command="C" nth="N" ATTRIBUTES/>
 std::string scripted_reply(uint32_t command, uint64_t nth, const std::string& attributes);
 
-// body="TEXT", escaped.
+// body="TEXT", quoted for an attribute value.
 std::string reply_body(const std::string& text);
 
 // <page number="P" ATTRIBUTES/>

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "backend/backend.h"
 #include "simulator/pages.h"
 
 namespace kelvra_test {
@@ -13,6 +15,15 @@ SANE_Handle open_named(const char* name) {
     SANE_Status status = sane_kelvra_open(name, &handle);
     EXPECT_EQ(status, SANE_STATUS_GOOD) << "opening " << name;
     return handle;
+}
+
+void release_kept_handle(SANE_Handle handle) {
+    device_t* device = static_cast<device_t*>(handle);
+    auto registered = std::find(g_open_devices.begin(), g_open_devices.end(), device);
+    ASSERT_NE(registered, g_open_devices.end()) << "the handle is no longer registered";
+    g_open_devices.erase(registered);
+    release_device(device);
+    delete device;
 }
 
 SANE_Status set_string_option(SANE_Handle handle, int option, const std::string& value, SANE_Int* info) {

@@ -4,8 +4,10 @@
 
 #include <sane/sane.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "tests/support/entry_points.h"
 
@@ -13,6 +15,10 @@ namespace kelvra_test {
 
 // Opens `name` (enumerating first); fails the test on an error.
 SANE_Handle open_named(const char* name);
+
+// A handle whose close exchange failed stays open and registered; this
+// releases it, as the frontend's process could not.
+void release_kept_handle(SANE_Handle handle);
 
 SANE_Status set_string_option(SANE_Handle handle, int option, const std::string& value, SANE_Int* info = nullptr);
 SANE_Status set_word_option(SANE_Handle handle, int option, SANE_Word value, SANE_Int* info = nullptr);
@@ -31,19 +37,7 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page);
 
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
 template <typename Condition>
-bool eventually(Condition&& condition, int milliseconds = 2000);
-
-// Milliseconds taken by `action`.
-template <typename Action>
-double milliseconds_of(Action&& action);
-
-}  // namespace kelvra_test
-
-#include <chrono>
-#include <thread>
-
-template <typename Condition>
-bool kelvra_test::eventually(Condition&& condition, int milliseconds) {
+bool eventually(Condition&& condition, int milliseconds = 2000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return condition();
@@ -52,9 +46,12 @@ bool kelvra_test::eventually(Condition&& condition, int milliseconds) {
     return true;
 }
 
+// Milliseconds taken by `action`.
 template <typename Action>
-double kelvra_test::milliseconds_of(Action&& action) {
+double milliseconds_of(Action&& action) {
     auto start = std::chrono::steady_clock::now();
     action();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
+
+}  // namespace kelvra_test
