@@ -10,7 +10,6 @@ using namespace ipc_test;
 
 namespace {
 
-const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
 // -------------------------------------------------------------- discovery
 
@@ -33,11 +32,7 @@ TEST(IpcDiscoveryRequest, ListsEveryNamedHostInOrder) {
         std::vector<DiscoveryInfo> hosts;
         for (const auto& host : c.hosts) hosts.push_back({host});
         ASSERT_EQ(send_discovery(&peer.ipc, hosts), SANE_STATUS_GOOD);
-        auto request = peer.receive_request();
-        EXPECT_EQ(request.header.command, IPC_CMD_DISCOVERY);
-        EXPECT_EQ(request.header.direction, IPC_REQUEST);
-        EXPECT_EQ(request.header.kind, IPC_PAYLOAD_XML);
-        EXPECT_EQ(request.payload, kDeclaration + c.document + "\n");
+        peer.expect_xml_request(IPC_CMD_DISCOVERY, c.document);
     }
 }
 
@@ -104,10 +99,7 @@ TEST(IpcOpenRequest, SendsTheSixIdentityAttributesInOrderEmptyOnesToo) {
         SCOPED_TRACE(c.attributes);
         SocketPeer peer;
         ASSERT_EQ(send_open_device(&peer.ipc, &c.info), SANE_STATUS_GOOD);
-        auto request = peer.receive_request();
-        EXPECT_EQ(request.header.command, IPC_CMD_OPEN_DEVICE);
-        EXPECT_EQ(request.header.kind, IPC_PAYLOAD_XML);
-        EXPECT_EQ(request.payload, kDeclaration + "<device " + c.attributes + "/>\n");
+        peer.expect_xml_request(IPC_CMD_OPEN_DEVICE, std::string("<device ") + c.attributes + "/>");
     }
 }
 

@@ -16,6 +16,8 @@
 
 namespace ipc_test {
 
+const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes header_bytes(uint32_t command, uint32_t direction, uint32_t kind, uint64_t length) {
@@ -102,6 +104,16 @@ public:
         Bytes body = receive(static_cast<size_t>(request.header.length));
         request.payload.assign(body.begin(), body.end());
         return request;
+    }
+
+    // The scan-manager receives one XML request of `command` whose document,
+    // after the declaration, is `root` and a newline.
+    void expect_xml_request(uint32_t command, const std::string& root) {
+        Request request = receive_request();
+        EXPECT_EQ(request.header.command, command);
+        EXPECT_EQ(request.header.direction, IPC_REQUEST);
+        EXPECT_EQ(request.header.kind, IPC_PAYLOAD_XML);
+        EXPECT_EQ(request.payload, kDeclaration + root + "\n");
     }
 
 private:

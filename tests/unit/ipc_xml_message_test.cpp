@@ -21,7 +21,6 @@ using kelvra::ipc::send_xml_request;
 
 namespace {
 
-const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
 struct DocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
