@@ -6,7 +6,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -98,6 +100,39 @@ bool wait_for_child(pid_t pid, int grace_ms) {
     return child_ended(pid);
 }
 
+// Closes every descriptor from 3 up but `keep`, so that the scan-manager
+// inherits only the standard streams and its port pipe, never a frontend's
+// sockets or files that lack close-on-exec (a daemon's client connection, a
+// GUI's documents). Runs in the child between fork and exec: system calls
+// only, no allocation.
+void close_inherited_descriptors(int keep) {
+#ifdef SYS_close_range
+    // `keep` may lie below 3 when the frontend closed a standard stream.
+    const bool below = keep <= 3 || syscall(SYS_close_range, 3u, unsigned(keep - 1), 0u) == 0;
+    const unsigned above = keep < 3 ? 3u : unsigned(keep + 1);
+    if (below && syscall(SYS_close_range, above, ~0u, 0u) == 0) return;
+#endif
+    // Kernels without close_range: the descriptors listed in /proc/self/fd,
+    // read with getdents64 into a buffer on the stack.
+    int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    alignas(8) char buffer[4096];
+    for (;;) {
+        long got = syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+        if (got <= 0) break;
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            int fd = 0;
+            const char* digit = entry->d_name;
+            if (*digit < '0' || *digit > '9') continue;
+            for (; *digit >= '0' && *digit <= '9'; ++digit) fd = fd * 10 + (*digit - '0');
+            if (fd >= 3 && fd != keep && fd != dir) close(fd);
+        }
+    }
+    close(dir);
+}
+
 }  // namespace
 
 SANE_Status ipc_open(ipc_t** out) {
@@ -132,6 +167,7 @@ SANE_Status ipc_open(ipc_t** out) {
     if (ipc->pid == 0) {
         // Child: async-signal-safe calls only, then the scan-manager.
         close(read_end);
+        close_inherited_descriptors(write_end);
         fcntl(write_end, F_SETFD, 0);
         execl(kelvra::kScanManagerPath, kelvra::kScanManagerPath, fd_argument, static_cast<char*>(nullptr));
         close(write_end);
@@ -164,6 +200,10 @@ SANE_Status ipc_open(ipc_t** out) {
     limit.tv_usec = 0;
     if (setsockopt(ipc->socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
     if (setsockopt(ipc->socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
+    // Every request waits for its reply, so nothing is gained by holding a
+    // small segment back; a failure here costs only speed, never the link.
+    const int no_delay = 1;
+    setsockopt(ipc->socket, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -3,6 +3,7 @@
 #include "ipc/ipc.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,37 @@ SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
         return SANE_STATUS_GOOD;
     }
     return SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* payload, size_t size) {
+    if (ipc == nullptr || header == nullptr || (payload == nullptr && size > 0)) return SANE_STATUS_INVAL;
+    // Header and payload leave in one call: written separately, the payload
+    // would wait behind the unacknowledged header (Nagle) for the peer's
+    // delayed acknowledgement, some 40 ms on every XML request.
+    iovec pieces[2] = {
+        {const_cast<ipc_header_t*>(header), sizeof *header},
+        {const_cast<void*>(payload), size},
+    };
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = size > 0 ? 2 : 1;
+    // An interrupted call has sent nothing: like a header that went out
+    // short, the request fails and no payload follows.
+    ssize_t sent = sendmsg(ipc->socket, &message, MSG_NOSIGNAL);
+    if (sent < static_cast<ssize_t>(sizeof *header)) return SANE_STATUS_IO_ERROR;
+
+    // A payload that went out short would leave the scan-manager waiting for
+    // the rest: send it, retrying interrupted writes, until all of it is out
+    // or the connection fails.
+    const auto* bytes = static_cast<const uint8_t*>(payload);
+    size_t done = static_cast<size_t>(sent) - sizeof *header;
+    while (done < size) {
+        size_t count = size - done;
+        SANE_Status status = ipc_write(ipc, bytes + done, &count);
+        if (status != SANE_STATUS_GOOD) return status;
+        done += count;
+    }
+    return SANE_STATUS_GOOD;
 }
 
 SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
@@ -90,10 +122,7 @@ void free_payload(ipc_payload_t* payload) {
 
 static SANE_Status send_bare_request(ipc_t* ipc, uint32_t command) {
     ipc_header_t header{command, IPC_REQUEST, IPC_PAYLOAD_NONE, 0};
-    size_t count = sizeof header;
-    SANE_Status status = ipc_write(ipc, &header, &count);
-    if (status != SANE_STATUS_GOOD) return status;
-    return count == sizeof header ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+    return ipc_write_frame(ipc, &header, nullptr, 0);
 }
 
 SANE_Status send_close_device(ipc_t* ipc) { return send_bare_request(ipc, IPC_CMD_CLOSE_DEVICE); }

@@ -67,6 +67,10 @@ struct ipc_payload_t {
 };
 
 SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count);
+// Sends a header and its payload as one frame: one call in the common case.
+// A header that does not go out whole is IO_ERROR and nothing more is sent;
+// the rest of a payload that went out short is sent after it.
+SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* payload, size_t size);
 SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count);
 SANE_Status receive_header(ipc_t* ipc, ipc_header_t* header);
 SANE_Status receive_payload(ipc_t* ipc, const ipc_header_t* header, ipc_payload_t* payload);

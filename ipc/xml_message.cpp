@@ -71,24 +71,7 @@ SANE_Status send_xml_request(ipc_t* ipc, uint32_t command, const char* root_name
     if (!text || size < 0) return SANE_STATUS_IO_ERROR;
 
     ipc_header_t header{command, IPC_REQUEST, IPC_PAYLOAD_XML, static_cast<uint64_t>(size)};
-    size_t count = sizeof header;
-    SANE_Status status = ipc_write(ipc, &header, &count);
-    if (status != SANE_STATUS_GOOD) return status;
-    if (count != sizeof header) return SANE_STATUS_IO_ERROR;
-
-    // A document that went out short would leave the scan-manager waiting for
-    // the rest of it: send the rest, retrying interrupted writes, until all of
-    // it is out or the connection fails.
-    const uint8_t* bytes = text.get();
-    size_t sent = 0;
-    const size_t total = static_cast<size_t>(size);
-    while (sent < total) {
-        count = total - sent;
-        status = ipc_write(ipc, bytes + sent, &count);
-        if (status != SANE_STATUS_GOOD) return status;
-        sent += count;
-    }
-    return SANE_STATUS_GOOD;
+    return ipc_write_frame(ipc, &header, text.get(), static_cast<size_t>(size));
 }
 
 SANE_Status read_xml_payload(const ipc_payload_t& payload, const char* root_name, const ReadReply& read) {
