@@ -2,6 +2,7 @@
 // same design, both fed by the simulator, side by side in one run.
 //
 //   kelvra-bench [--runs N] [--out DIR] [--quick]
+//   kelvra-bench --latency [CALLS]      the exchange-latency table alone
 //
 // Prints Markdown tables; with --out also writes DIR/results.md and
 // DIR/piece_sizes.csv (the data of the plot).
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "bench/backend_runs.h"
+#include "bench/exchange_latency.h"
 #include "bench/measure.h"
 #include "bench/minimal_relay.h"
 #include "bench/scenario_file.h"
@@ -261,8 +263,17 @@ int profile_pages(int argc, char** argv) {
     return 0;
 }
 
+// The exchange-latency table alone: kelvra-bench --latency [CALLS]
+int latency_only(int argc, char** argv) {
+    sane_kelvra_init(nullptr, nullptr);
+    std::fputs(exchange_latency_table(argc > 2 ? std::atoi(argv[2]) : 1000).c_str(), stdout);
+    sane_kelvra_exit();
+    return 0;
+}
+
 int run(int argc, char** argv) {
     if (argc > 2 && !std::strcmp(argv[1], "--page")) return profile_pages(argc, argv);
+    if (argc > 1 && !std::strcmp(argv[1], "--latency")) return latency_only(argc, argv);
     std::string out_dir;
     bool quick = false;
     for (int i = 1; i < argc; ++i) {
@@ -334,6 +345,9 @@ int run(int argc, char** argv) {
     out("| bare fork/exec + port + connect + one exchange + close/wait | %.2f |\n", l.bare);
     out("| open+close / bare | %.2f |\n", l.open_close / l.bare);
     out("| `sane_kelvra_get_devices` | %.2f |\n", l.get_devices);
+
+    out("\n### Exchange latency (one handle, small feeder pages)\n\n");
+    out("%s", exchange_latency_table(1000).c_str());
 
     out("\n### Peak resident memory during a colour page (largest growth of VmHWM over the RSS before the page, 3 pages, fresh process)\n\n");
     out("| piece | backend MiB | minimal relay MiB | limit: piece + 2 MiB |\n|---|---:|---:|---:|\n");
