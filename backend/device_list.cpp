@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "backend/build_paths.h"
+#include "platform/build_paths.h"
 
 SANE_Device** g_device_list = nullptr;
 std::vector<DeviceInfo> g_device_infos;

@@ -2,7 +2,7 @@
 // it on the loopback address, and ending it again.
 #include "ipc/ipc.h"
 
-#include "backend/build_paths.h"
+#include "platform/build_paths.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "backend/build_paths.h"
+#include "platform/build_paths.h"
 
 void wait_for_reader(device_t* handle, bool stop) {
     using Clock = std::chrono::steady_clock;

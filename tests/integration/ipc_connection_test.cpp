@@ -1,6 +1,6 @@
 // Starting, connecting to and ending a real scan-manager child (the
 // simulator), including its start-up faults.
-#include "backend/build_paths.h"
+#include "platform/build_paths.h"
 #include "ipc/ipc.h"
 #include "tests/support/process_state.h"
 #include "tests/support/scenario.h"

@@ -1,4 +1,4 @@
-#include "backend/build_paths.h"
+#include "platform/build_paths.h"
 
 namespace kelvra {
 
