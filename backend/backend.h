@@ -50,4 +50,6 @@ SANE_Status open_device(const char* name, device_t** handle);
 SANE_Status close_device(device_t* handle);
 void release_device(device_t* handle);
 const SANE_Option_Descriptor* get_device_option(device_t* handle, SANE_Int option);
+SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action action, void* value,
+                                  SANE_Int* info);
 void close_pipe(device_t* handle);

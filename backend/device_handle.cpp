@@ -95,6 +95,12 @@ const SANE_Option_Descriptor* get_device_option(device_t* handle, SANE_Int optio
     return get_option_descriptor(handle->options, option);
 }
 
+SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action action, void* value,
+                                  SANE_Int* info) {
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+    return control_option(handle->options, option, action, value, info);
+}
+
 void close_pipe(device_t* handle) {
     // The reader thread may close the write end at the same moment; the
     // exchange makes sure exactly one side closes it.

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/backend.h"
 #include "options/units_internal.h"
 
 namespace {
@@ -130,15 +129,12 @@ void enforce_minimum_size(DeviceOptions* options, SANE_Int top_left, SANE_Int bo
 
 }  // namespace
 
-SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action action, void* value,
-                                  SANE_Int* info) {
-    if (handle == nullptr) {
-        return SANE_STATUS_INVAL;
-    }
+SANE_Status control_option(DeviceOptions* options, SANE_Int option, SANE_Action action, void* value,
+                           SANE_Int* info) {
     switch (action) {
         case SANE_ACTION_SET_VALUE: {
             SANE_Int local_info = 0;
-            const SANE_Status status = set_option_value(handle->options, option, value, &local_info);
+            const SANE_Status status = set_option_value(options, option, value, &local_info);
             if (info != nullptr) {
                 *info = local_info;
             }
@@ -147,7 +143,7 @@ SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action
         case SANE_ACTION_SET_AUTO:
             return SANE_STATUS_UNSUPPORTED;
         case SANE_ACTION_GET_VALUE:
-            return get_option_value(handle->options, option, value);
+            return get_option_value(options, option, value);
         default:
             return SANE_STATUS_GOOD;
     }

@@ -8,8 +8,6 @@
 
 #include "ipc/ipc.h"
 
-struct device_t;
-
 enum {
     OPT_NUM_OPTIONS = 0,
     OPT_SOURCE = 1,
@@ -64,8 +62,9 @@ SANE_Fixed pixels_to_fixed_mm(uint32_t pixels, uint32_t resolution);
 int32_t fixed_mm_to_pixels(SANE_Fixed value, uint32_t resolution);
 
 // Option access (option_access.cpp)
-SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action action, void* value,
-                                  SANE_Int* info);
+// One SANE control request on the table: set, get, or refuse an automatic value.
+SANE_Status control_option(DeviceOptions* options, SANE_Int option, SANE_Action action, void* value,
+                           SANE_Int* info);
 SANE_Status get_option_value(DeviceOptions* options, SANE_Int option, void* value);
 SANE_Status set_option_value(DeviceOptions* options, SANE_Int option, void* value, SANE_Int* info);
 void update_dependent_options(DeviceOptions* options, SANE_Int option, SANE_Int* info);
