@@ -1,7 +1,5 @@
 // Open device handles: each owns its scan-manager, connection, option table,
 // image pipe and reader thread.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -76,18 +74,12 @@ SANE_Status close_device(device_t* handle) {
 }
 
 void release_device(device_t* handle) {
-    if (handle->thread_running) {
-        pthread_join(handle->thread, nullptr);
-        handle->thread_running = 0;
-    }
+    release_scan(handle);
     if (handle->ipc != nullptr) {
         ipc_close(handle->ipc);
         handle->ipc = nullptr;
     }
     if (handle->options != nullptr) free_device_options(&handle->options);
-    handle->cancelled = 0;
-    handle->thread_running = 0;
-    close_pipe(handle);
 }
 
 const SANE_Option_Descriptor* get_device_option(device_t* handle, SANE_Int option) {
@@ -99,15 +91,4 @@ SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action
                                   SANE_Int* info) {
     if (handle == nullptr) return SANE_STATUS_INVAL;
     return control_option(handle->options, option, action, value, info);
-}
-
-void close_pipe(device_t* handle) {
-    // The reader thread may close the write end at the same moment; the
-    // exchange makes sure exactly one side closes it.
-    int write_fd = handle->pipe_write_fd.exchange(-1);
-    if (write_fd != -1) close(write_fd);
-    if (handle->pipe_read_fd != -1) {
-        close(handle->pipe_read_fd);
-        handle->pipe_read_fd = -1;
-    }
 }

@@ -1,8 +1,8 @@
-// The frontend's side of a page: reading the pipe, and cancelling.
+// The frontend's side of a page: reading the pipe, cancelling, and letting
+// go of a handle's page.
 #include <unistd.h>
 
-#include "scan/reader_wait.h"
-#include "scan/scan.h"
+#include "scan/scan_internal.h"
 
 SANE_Status read_image(device_t* handle, SANE_Byte* buffer, SANE_Int* length) {
     if (handle == nullptr || buffer == nullptr || length == nullptr) {
@@ -21,7 +21,7 @@ SANE_Status read_image(device_t* handle, SANE_Byte* buffer, SANE_Int* length) {
         return SANE_STATUS_CANCELLED;
     }
     if (handle->read_bytes >= handle->total_bytes) {
-        close_pipe(handle);
+        close_page_pipe(handle);
         *length = 0;
         return SANE_STATUS_EOF;
     }
@@ -51,4 +51,13 @@ SANE_Status cancel_scan(device_t* handle) {
     if (handle->thread_running) wait_for_reader(handle, true);
     handle->pages = 0;
     return SANE_STATUS_GOOD;
+}
+
+void release_scan(device_t* handle) {
+    if (handle->thread_running) {
+        pthread_join(handle->thread, nullptr);
+        handle->thread_running = 0;
+    }
+    handle->cancelled = 0;
+    close_page_pipe(handle);
 }

@@ -1,9 +1,8 @@
 // The reader thread of one page: read requests to the scan-manager, image
 // bytes into the page's pipe, and the end-of-job exchange when the job ends.
 #include <signal.h>
-#include <unistd.h>
 
-#include "scan/scan.h"
+#include "scan/scan_internal.h"
 
 namespace {
 
@@ -72,8 +71,7 @@ void* reader_thread(void* argument) {
     // page that ended well but short of total_bytes turns the frontend's wait
     // for the missing bytes into that end of file, which the read reports as
     // IO_ERROR (the page is incomplete).
-    int write_fd = handle->pipe_write_fd.exchange(-1);
-    if (write_fd != -1) close(write_fd);
+    close_page_pipe_write_end(handle);
     return nullptr;
 }
 

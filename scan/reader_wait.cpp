@@ -1,4 +1,5 @@
-#include "scan/reader_wait.h"
+// Waiting for a page's reader thread from the frontend's thread.
+#include "scan/scan_internal.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -25,13 +25,10 @@
 //   -> Cancelled; every later read answers CANCELLED (or the stored status)
 //   until the next start, which opens a new job.
 //   read reaching total_bytes: EOF, both pipe ends closed, state unchanged.
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
-
-#include "scan/reader_wait.h"
-#include "scan/scan.h"
+#include "options/options.h"
+#include "scan/scan_internal.h"
 
 namespace {
 
@@ -89,7 +86,7 @@ SANE_Status start_scan(device_t* handle) {
     handle->status = SANE_STATUS_GOOD;
     handle->read_bytes = 0;
     handle->received_bytes = 0;
-    close_pipe(handle);
+    close_page_pipe(handle);
 
     if (handle->pages == 0) {
         install_cancel_signal();
@@ -106,17 +103,10 @@ SANE_Status start_scan(device_t* handle) {
         handle->total_bytes = static_cast<uint64_t>(handle->image.height) * handle->image.bytes_per_row;
     }
 
-    close_pipe(handle);
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        close_pipe(handle);
-        return SANE_STATUS_NO_MEM;
-    }
-    handle->pipe_read_fd = ends[0];
-    handle->pipe_write_fd = ends[1];
+    if (!open_page_pipe(handle)) return SANE_STATUS_NO_MEM;
 
     if (create_reader_thread(handle) != 0) {
-        close_pipe(handle);
+        close_page_pipe(handle);
         return SANE_STATUS_INVAL;
     }
     handle->thread_running = 1;
