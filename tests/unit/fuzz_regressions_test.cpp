@@ -2,6 +2,7 @@
 // fuzz/corpus/ and every input the fuzzers found troublesome goes through the
 // same reply procedures and the same checks as in the fuzz targets, so a
 // change that breaks one of them fails here without clang or libFuzzer.
+#include "backend/backend.h"
 #include "fuzz/reply_checks.h"
 #include "tests/unit/ipc_socket_peer.h"
 
