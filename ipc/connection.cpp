@@ -133,6 +133,35 @@ void close_inherited_descriptors(int keep) {
     close(dir);
 }
 
+// Makes the record's socket, with its time limits, and connects it to the
+// reported port on the loopback address. The socket stays in the record
+// whatever happens, for ipc_close.
+SANE_Status connect_to_port(ipc_t* ipc) {
+    ipc->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ipc->socket < 0) {
+        ipc->socket = -1;
+        return SANE_STATUS_IO_ERROR;
+    }
+
+    timeval limit{};
+    limit.tv_sec = kelvra::kSocketTimeoutSeconds;
+    limit.tv_usec = 0;
+    if (setsockopt(ipc->socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
+    if (setsockopt(ipc->socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
+    // Every request waits for its reply, so nothing is gained by holding a
+    // small segment back; a failure here costs only speed, never the link.
+    const int no_delay = 1;
+    setsockopt(ipc->socket, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(ipc->port) & 0xFFFFu));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return SANE_STATUS_IO_ERROR;
+    return SANE_STATUS_GOOD;
+}
+
 }  // namespace
 
 SANE_Status ipc_open(ipc_t** out) {
@@ -189,29 +218,7 @@ SANE_Status ipc_open(ipc_t** out) {
         return SANE_STATUS_IO_ERROR;
     }
 
-    ipc->socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (ipc->socket < 0) {
-        ipc->socket = -1;
-        return SANE_STATUS_IO_ERROR;
-    }
-
-    timeval limit{};
-    limit.tv_sec = kelvra::kSocketTimeoutSeconds;
-    limit.tv_usec = 0;
-    if (setsockopt(ipc->socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
-    if (setsockopt(ipc->socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return SANE_STATUS_IO_ERROR;
-    // Every request waits for its reply, so nothing is gained by holding a
-    // small segment back; a failure here costs only speed, never the link.
-    const int no_delay = 1;
-    setsockopt(ipc->socket, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(ipc->port) & 0xFFFFu));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return SANE_STATUS_IO_ERROR;
-    return SANE_STATUS_GOOD;
+    return connect_to_port(ipc);
 }
 
 SANE_Status ipc_close(ipc_t* ipc) {
