@@ -1,8 +1,9 @@
 // An independent client of the simulator for its own tests: it starts
 // kelvra-sim exactly as the backend starts a scan-manager (fork, exec with
 // the pipe's descriptor number as the only argument, 4 bytes of port, a
-// connection to 127.0.0.1) and speaks the frame protocol with code of its
-// own, so a fault in the backend's wire code cannot hide one here.
+// connection to 127.0.0.1) and speaks the frame protocol with the
+// simulator's own wire code, never the backend's, so a fault in the backend's
+// wire code cannot hide one here.
 #pragma once
 
 #include <sys/types.h>
