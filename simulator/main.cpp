@@ -1,6 +1,7 @@
 // kelvra-sim: a scan-manager simulator. It keeps the scan-manager's side of
 // the backend's protocol, serves virtual devices with deterministic test
 // pages and injects the faults a scenario file asks for.
+#include "simulator/descriptors.h"
 #include "simulator/handshake.h"
 #include "simulator/intruder.h"
 #include "simulator/log.h"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace kelvra_sim;
 
@@ -135,11 +137,16 @@ std::optional<int> read_scenario(const char* scenario_path, Scenario& scenario) 
     return std::nullopt;
 }
 
-std::optional<int> open_transcript(const Scenario& scenario, Transcript& transcript) {
-    if (!scenario.transcript.empty() && !transcript.open(scenario.transcript)) {
+// Opens the transcript, when the scenario names one, and reports there the
+// descriptors the process inherited.
+std::optional<int> open_transcript(const Scenario& scenario, const std::vector<int>& inherited,
+                                   Transcript& transcript) {
+    if (scenario.transcript.empty()) return std::nullopt;
+    if (!transcript.open(scenario.transcript)) {
         error("cannot open the transcript %s: %s", scenario.transcript.c_str(), std::strerror(errno));
         return 2;
     }
+    transcript.append_descriptors(inherited);
     return std::nullopt;
 }
 
@@ -161,6 +168,9 @@ int serve(int connection, const Scenario& scenario, Transcript& transcript) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Listed before anything is opened, so that the list is what the process
+    // that started the simulator left open across exec.
+    const std::vector<int> inherited = open_descriptors();
     std::signal(SIGPIPE, SIG_IGN);
 
     int pipe_fd = -1;
@@ -169,7 +179,7 @@ int main(int argc, char** argv) {
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;
     Transcript transcript;
-    if (auto status = open_transcript(scenario, transcript)) return *status;
+    if (auto status = open_transcript(scenario, inherited, transcript)) return *status;
     log_start(scenario_path, scenario);
 
     const StartupFault startup = scenario.startup.value_or(StartupFault{});

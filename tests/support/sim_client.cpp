@@ -121,6 +121,7 @@ bool SimProcess::start(const SimStartOptions& options) {
     int fds[2];
     if (::pipe(fds) != 0) return false;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // only the write end reaches the simulator
+    port_pipe_number_ = fds[1];
 
     std::string program = KELVRA_TEST_SIM;
     std::string number = std::to_string(fds[1]);

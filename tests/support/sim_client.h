@@ -73,10 +73,13 @@ public:
     int wait_exit(int timeout_ms = 5000);
 
     pid_t pid() const { return pid_; }
+    // The number of the pipe's write end, the simulator's argument.
+    int port_pipe_number() const { return port_pipe_number_; }
 
 private:
     pid_t pid_ = -1;
     int pipe_ = -1;
+    int port_pipe_number_ = -1;
     int socket_ = -1;
     int exit_status_ = -1;
     std::string scenario_path_;
