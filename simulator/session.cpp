@@ -1,7 +1,6 @@
 #include "simulator/session.h"
 
 #include "simulator/log.h"
-#include "simulator/xml_util.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -14,9 +13,6 @@
 namespace kelvra_sim {
 namespace {
 
-// A document that no XML parser accepts: the root element is never closed.
-constexpr std::string_view malformed_document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<status read_status=\"1\"";
-
 const char* kind_name(uint32_t kind) {
     switch (kind) {
     case kind_none: return "none";
@@ -26,12 +22,12 @@ const char* kind_name(uint32_t kind) {
     }
 }
 
-[[noreturn]] void exit_now(const char* why) {
+}  // namespace
+
+void Session::exit_now(const char* why) {
     log(1, "exiting at once: %s", why);
     _exit(0);
 }
-
-}  // namespace
 
 Session::Session(int socket, const Scenario& scenario, Transcript* transcript)
     : socket_(socket),
@@ -84,77 +80,6 @@ int Session::run() {
     }
 }
 
-int Session::answer(const FrameHeader& request, const ScriptedReply* script) {
-    if (script == nullptr) return finish(handle(request));
-
-    log(1, "scripted %s for %s request", reply_action_name(script->action), command_name(request.command));
-    if (script->delay_ms > 0 && !pause(script->delay_ms)) {
-        log(1, "the client closed the connection during the scripted delay");
-        return 0;
-    }
-    switch (script->action) {
-    case ReplyAction::silence:
-        silent_ = true;
-        log(1, "silent from now on");
-        return -1;
-    case ReplyAction::close:
-        log(1, "closing the connection without a reply");
-        return 0;
-    case ReplyAction::exit: exit_now("scripted exit");
-    default: break;
-    }
-
-    // Everything else sends the computed reply, or the script's payload in its
-    // place. The request is handled as usual even when its payload is replaced
-    // (a replaced start still starts the job), except a read request: a
-    // scripted payload carries none of the page, so the page stays where it
-    // was and the next read request gets the bytes this one would have had.
-    const bool replaced = script->body || script->body_size;
-    Reply reply = replaced && request.command == cmd_read_image ? Reply{Outcome::send, request.command, kind_image, {}}
-                                                                : handle(request);
-    std::string_view payload = reply.payload;
-    uint32_t kind = reply.kind;
-    if (script->body) {
-        payload = *script->body;
-        kind = kind_xml;
-    } else if (script->body_size) {
-        if (filler_.size() < *script->body_size) {
-            filler_.resize(size_t(*script->body_size));
-            for (size_t i = 0; i < filler_.size(); ++i) filler_[i] = char(uint8_t(i));
-        }
-        payload = std::string_view(filler_).substr(0, size_t(*script->body_size));
-    } else if (reply.outcome != Outcome::send) {
-        return finish(reply);  // nothing scripted to send in place of a refusal or a fault
-    }
-    FrameHeader header{script->header_command.value_or(request.command), script->direction.value_or(direction_reply),
-                       script->kind.value_or(kind), script->length.value_or(payload.size())};
-    log(2, "reply %u, direction %u, kind %u, length %llu, %zu payload bytes (%s)", header.command, header.direction,
-        header.kind, static_cast<unsigned long long>(header.length), payload.size(), reply_action_name(script->action));
-    if (header.kind == kind_xml) log_text("reply text", payload);
-
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
-    switch (script->action) {
-    case ReplyAction::split:
-        if (!send_bytes(socket_, bytes, 7) || !pause(50) || !send_bytes(socket_, bytes + 7, sizeof header - 7) ||
-            !send_bytes(socket_, payload.data(), payload.size())) {
-            log(1, "the client went away during a split reply");
-            return 0;
-        }
-        return -1;
-    case ReplyAction::close_mid_header:
-        send_bytes(socket_, bytes, std::min<size_t>(script->bytes, sizeof header));
-        log(1, "closing the connection after %u header bytes", std::min<uint32_t>(script->bytes, sizeof header));
-        return 0;
-    case ReplyAction::close_mid_payload:
-        send_frame(socket_, header, payload.data(), payload.size() / 2);
-        log(1, "closing the connection after %zu of %zu payload bytes", payload.size() / 2, payload.size());
-        return 0;
-    default:
-        if (!send(header, payload)) return 0;
-        return -1;
-    }
-}
-
 int Session::finish(const Reply& reply) {
     switch (reply.outcome) {
     case Outcome::send: {
@@ -188,183 +113,6 @@ bool Session::pause(uint32_t milliseconds) const {
         if (n > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR))) return false;
         if (n < 0 && errno != EINTR) return true;
     }
-}
-
-Session::Reply Session::handle(const FrameHeader& request) {
-    switch (request.command) {
-    case cmd_discovery: return discovery();
-    case cmd_open_device: return open_device();
-    case cmd_close_device:
-        if (opened_ != nullptr) log(1, "device %s closed", opened_->name.c_str());
-        opened_ = nullptr;
-        job_.end();
-        return ack(cmd_close_device);
-    case cmd_scan_parameter: return scan_parameter();
-    case cmd_start_scan: return start_scan();
-    case cmd_end_scan:
-        if (job_.active()) log(1, "job ended by the client after %u of %u page(s)", job_.pages_done(), job_.pages());
-        job_.end();
-        return ack(cmd_end_scan);
-    case cmd_read_image: return read_image();
-    default:
-        log(1, "unknown command %u: acknowledged", request.command);
-        return ack(request.command);
-    }
-}
-
-Session::Reply Session::text_reply(uint32_t command, std::string text) {
-    reply_text_ = std::move(text);
-    Reply r;
-    r.command = command;
-    r.kind = kind_xml;
-    r.payload = reply_text_;
-    return r;
-}
-
-Session::Reply Session::ack(uint32_t command) const {
-    Reply r;
-    r.command = command;
-    r.kind = kind_none;
-    return r;
-}
-
-Session::Reply Session::discovery() {
-    std::vector<std::string> hosts;
-    XmlDocument doc = parse_xml(request_);
-    const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    if (is_element(root, "device_discovery")) {
-        for (const xmlNode* n = root->children; n != nullptr; n = n->next) {
-            if (!is_element(n, "discovery_info")) continue;
-            auto host = attribute(n, "host_name");
-            if (host && !host->empty()) hosts.push_back(*host);
-        }
-    } else {
-        log(1, "discovery request without a device_discovery document: USB devices only");
-    }
-    std::vector<const DeviceSpec*> found = discover(catalogue_, hosts);
-    log(1, "discovery for %zu host name(s): %zu device(s)", hosts.size(), found.size());
-    for (const DeviceSpec* d : found)
-        log(1, "  %s (%s %s)%s%s", d->name.c_str(), d->vendor.c_str(), d->model.c_str(),
-            d->host.empty() ? " on USB" : " at ", d->host.c_str());
-    return text_reply(cmd_discovery, devices_document(found));
-}
-
-Session::Reply Session::open_device() {
-    DeviceIdentity id;
-    XmlDocument doc = parse_xml(request_);
-    const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    const DeviceSpec* device = nullptr;
-    if (is_element(root, "device")) {
-        id.deviceName = attribute(root, "deviceName").value_or("");
-        id.host_name = attribute(root, "host_name").value_or("");
-        id.vendor_id = attribute(root, "vendor_id").value_or("");
-        id.product_id = attribute(root, "product_id").value_or("");
-        id.usb_serial_id = attribute(root, "usb_serial_id").value_or("");
-        id.model = attribute(root, "model").value_or("");
-        device = find_device(catalogue_, id);
-    }
-    if (device == nullptr) {
-        log(1, "open refused: no device deviceName=\"%s\" host_name=\"%s\" model=\"%s\"; closing the connection",
-            id.deviceName.c_str(), id.host_name.c_str(), id.model.c_str());
-        Reply r;
-        r.outcome = Outcome::close;
-        r.command = cmd_open_device;
-        return r;
-    }
-    opened_ = device;
-    feeder_sheets_ = device->sheets;
-    log(1, "device %s opened (%u sheet(s) in the feeder)", device->name.c_str(), feeder_sheets_);
-    return text_reply(cmd_open_device, capability_document(*device));
-}
-
-Session::Reply Session::scan_parameter() {
-    XmlDocument doc = parse_xml(request_);
-    settings_ = read_scan_settings(doc ? xmlDocGetRootElement(doc.get()) : nullptr);
-    const ImageInfo info = image_info_for(settings_);
-    log(2, "scan parameters: %ux%u at %u dpi, %s", info.width, info.height, info.resolution,
-        info.color_space == 1 ? "grey" : "RGB");
-    return text_reply(cmd_scan_parameter, image_info_document(info));
-}
-
-Session::Reply Session::start_scan() {
-    const uint32_t status = job_.start(settings_, feeder_sheets_);
-    return text_reply(cmd_start_scan, scan_status_document(status));
-}
-
-Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
-    if (image_.size() < count) image_.resize(size_t(count));
-    if (const SourceImage* source = source_for_page(sources_, job_.page_number())) {
-        if (offset == 0)
-            log(2, "page %u from %s (%ux%u, fitted to %ux%u)", job_.page_number(), source->path.c_str(), source->width,
-                source->height, job_.geometry().width, job_.geometry().height);
-        fitted_.render(*source, job_.geometry(), offset, image_.data(), size_t(count));
-    } else {
-        renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
-    }
-    Reply r;
-    r.command = cmd_read_image;
-    r.kind = kind_image;
-    r.payload = std::string_view(reinterpret_cast<const char*>(image_.data()), size_t(count));
-    return r;
-}
-
-Session::Reply Session::paced(Reply reply) {
-    if (piece_delay_ms_ > 0 && !pause(piece_delay_ms_)) {
-        log(1, "the client closed the connection during the piece delay");
-        reply.outcome = Outcome::close;
-    }
-    return reply;
-}
-
-Session::Reply Session::read_image() {
-    if (!job_.active()) return text_reply(cmd_read_image, read_status_document(read_job_over));
-    job_.ensure_page(next_page_number_);
-    const uint32_t page = job_.page_number();
-    const uint64_t size = job_.page_size();
-    const uint64_t offset = job_.offset();
-
-    if (const PageFault* fault = faults_.due(page, offset, size)) {
-        faults_.fired(fault);
-        return page_fault(*fault, offset);
-    }
-    if (offset < size) {
-        const uint64_t count = std::min(piece_size_, faults_.room(page, offset, size));
-        job_.advance(count);
-        return paced(image_reply(offset, count));
-    }
-    if (const uint64_t extra = faults_.take_extra(page)) {
-        log(1, "fault: %llu extra byte(s) after page %u", static_cast<unsigned long long>(extra), page);
-        return paced(image_reply(size, extra));
-    }
-    const uint32_t status = job_.finish_page();
-    log(2, "page %u complete", page);
-    return text_reply(cmd_read_image, read_status_document(status));
-}
-
-Session::Reply Session::page_fault(const PageFault& fault, uint64_t offset) {
-    const unsigned long long at = offset;
-    Reply r;
-    r.command = cmd_read_image;
-    if (fault.read_status) {
-        log(1, "fault: page %u after %llu byte(s): read_status %u", fault.number, at, *fault.read_status);
-        if (*fault.read_status == read_next_page)
-            job_.finish_page();
-        else
-            job_.end();
-        return text_reply(cmd_read_image, read_status_document(*fault.read_status));
-    }
-    log(1, "fault: page %u after %llu byte(s): %s", fault.number, at, page_action_name(fault.action));
-    switch (fault.action) {
-    case PageAction::close: r.outcome = Outcome::close; break;
-    case PageAction::silence: r.outcome = Outcome::silence; break;
-    case PageAction::exit: r.outcome = Outcome::exit; break;
-    case PageAction::malformed:
-    case PageAction::none:
-        r.kind = kind_xml;
-        r.payload = malformed_document;
-        break;
-    }
-    return r;
 }
 
 }  // namespace kelvra_sim

@@ -1,4 +1,7 @@
 // The request loop of the one connection a simulator process serves.
+// session.cpp reads the requests and sends the replies, scripted_reply.cpp
+// plays the scenario's scripted replies, command_answers.cpp computes the
+// answer to each command.
 #pragma once
 
 #include "simulator/devices.h"
@@ -38,6 +41,7 @@ private:
         std::string_view payload;
     };
 
+    // The computed answer to a request (command_answers.cpp).
     Reply handle(const FrameHeader& request);
     Reply discovery();
     Reply open_device();
@@ -51,10 +55,14 @@ private:
     Reply image_reply(uint64_t offset, uint64_t count);
     Reply paced(Reply reply);  // waits piece_delay_ms before an image reply
 
-    // Returns the exit status to end with, or -1 to go on serving.
-    int answer(const FrameHeader& request, const ScriptedReply* script);
+    // These return the exit status to end with, or -1 to go on serving.
+    int answer(const FrameHeader& request, const ScriptedReply* script);  // scripted_reply.cpp
+    int send_scripted(const FrameHeader& request, const ScriptedReply& script, std::string_view payload,
+                      uint32_t kind);
     int finish(const Reply& reply);
     bool send(const FrameHeader& header, std::string_view payload);
+    std::string_view filler(uint64_t size);  // the first `size` bytes of a counting pattern
+    [[noreturn]] static void exit_now(const char* why);
 
     // Sleeps, but notices a client that closes meanwhile; false when it did.
     bool pause(uint32_t milliseconds) const;

@@ -28,6 +28,18 @@ void Transcript::append(const FrameHeader& header, std::string_view payload) {
     buffer_.assign(line, size_t(n));
     buffer_.append(payload);
     buffer_ += '\n';
+    write_buffer();
+}
+
+void Transcript::append_descriptors(const std::vector<int>& fds) {
+    if (fd_ < 0) return;
+    buffer_ = "fds " + std::to_string(getpid());
+    for (int fd : fds) buffer_ += " " + std::to_string(fd);
+    buffer_ += '\n';
+    write_buffer();
+}
+
+void Transcript::write_buffer() {
     ssize_t written = ::write(fd_, buffer_.data(), buffer_.size());
     if (written != ssize_t(buffer_.size()))
         log(1, "transcript: write failed: %s", written < 0 ? std::strerror(errno) : "short write");

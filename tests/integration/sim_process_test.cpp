@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -255,10 +258,45 @@ TEST(SimTranscript, AppendsEveryReceivedFrameWithItsPayloadAnsweredOrNot) {
     EXPECT_TRUE(sim.stays_silent(100));
     sim.close_connection();
     ASSERT_EQ(0, sim.wait_exit());
+    // The descriptor report (its content is the next test's) comes before the first frame.
+    const std::string earlier = "earlier\n\n";
+    const std::string fds = "fds " + std::to_string(sim.pid()) + " ";
+    std::string text = sim_read_file(path);
+    ASSERT_EQ(earlier + fds, text.substr(0, earlier.size() + fds.size()));
+    text.erase(earlier.size(), text.find('\n', earlier.size()) + 1 - earlier.size());
     const std::string frame = "frame " + std::to_string(sim.pid()) + " ";
-    EXPECT_EQ("earlier\n\n" + frame + "0 0 1 " + std::to_string(discovery.size()) + "\n" + discovery + "\n" + frame +
+    EXPECT_EQ(earlier + frame + "0 0 1 " + std::to_string(discovery.size()) + "\n" + discovery + "\n" + frame +
                   "9 0 2 3\n" + std::string("a\0b", 3) + "\n" + frame + "5 0 0 0\n\n" + frame + "6 0 0 0\n\n",
-              sim_read_file(path));
+              text);
+    ::unlink(path.c_str());
+}
+
+// Marks every descriptor from 3 up but `kept` close-on-exec: whatever the
+// test runner left inheritable stays out of the simulator.
+void close_on_exec_all_but(int kept) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        if (fd > 2 && fd != kept) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+// The simulator reports what the client left open across exec: 0, 1, 2, the
+// port pipe and here one more descriptor opened without close-on-exec.
+TEST(SimTranscript, ReportsTheInheritedDescriptors) {
+    const std::string path = sim_temp_path("transcript.txt");
+    const int extra = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(extra, 3);
+    close_on_exec_all_but(extra);
+    SimProcess sim;
+    const bool started = sim.start_and_connect("<scenario transcript=\"" + path + "\"/>");
+    ::close(extra);
+    ASSERT_TRUE(started);
+    sim.close_connection();
+    ASSERT_EQ(0, sim.wait_exit());
+    const std::set<int> expected{0, 1, 2, extra, sim.port_pipe_number()};
+    std::string line = "fds " + std::to_string(sim.pid());
+    for (int fd : expected) line += " " + std::to_string(fd);
+    EXPECT_EQ(line + "\n", sim_read_file(path));
     ::unlink(path.c_str());
 }
 

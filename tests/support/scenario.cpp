@@ -45,6 +45,10 @@ std::vector<Frame> read_transcript(const std::string& path) {
     while (position < text.size()) {
         size_t line_end = text.find('\n', position);
         if (line_end == std::string::npos) break;
+        if (text.compare(position, 4, "fds ") == 0) {  // the descriptors a simulator inherited
+            position = line_end + 1;
+            continue;
+        }
         std::istringstream line(text.substr(position, line_end - position));
         std::string word;
         Frame frame{};

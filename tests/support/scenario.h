@@ -37,6 +37,7 @@ private:
     std::string transcript_;
 };
 
+// The frames of a transcript, without the simulators' "fds" lines.
 std::vector<Frame> read_transcript(const std::string& path);
 
 // Writes `text` to `path`, replacing it.

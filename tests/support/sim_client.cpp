@@ -1,6 +1,7 @@
 #include "tests/support/sim_client.h"
 
 #include "simulator/pages.h"
+#include "simulator/wire.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,16 +29,6 @@ extern char** environ;
 
 namespace kelvra_test {
 namespace {
-
-#pragma pack(push, 1)
-struct WireHeader {
-    uint32_t command;
-    uint32_t direction;
-    uint32_t kind;
-    uint64_t length;
-};
-#pragma pack(pop)
-static_assert(sizeof(WireHeader) == 20);
 
 using Clock = std::chrono::steady_clock;
 
@@ -130,6 +121,7 @@ bool SimProcess::start(const SimStartOptions& options) {
     int fds[2];
     if (::pipe(fds) != 0) return false;
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // only the write end reaches the simulator
+    port_pipe_number_ = fds[1];
 
     std::string program = KELVRA_TEST_SIM;
     std::string number = std::to_string(fds[1]);
@@ -179,25 +171,11 @@ bool SimProcess::start_and_connect(const SimStartOptions& options) {
     return start(options) && read_port(port) && port > 0 && connect_to(port);
 }
 
-bool SimProcess::send_raw(const void* data, size_t size) {
-    const auto* at = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = ::send(socket_, at, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        at += n;
-        size -= size_t(n);
-    }
-    return true;
-}
+bool SimProcess::send_raw(const void* data, size_t size) { return kelvra_sim::send_bytes(socket_, data, size); }
 
 bool SimProcess::send_frame(uint32_t command, uint32_t direction, uint32_t kind, std::string_view payload) {
-    WireHeader header{command, direction, kind, payload.size()};
-    std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
-    bytes.append(payload);
-    return send_raw(bytes.data(), bytes.size());
+    const kelvra_sim::FrameHeader header{command, direction, kind, payload.size()};
+    return kelvra_sim::send_frame(socket_, header, payload.data(), payload.size());
 }
 
 bool SimProcess::send_request(uint32_t command, std::string_view xml) {
@@ -209,7 +187,7 @@ SimRead SimProcess::read_exact(void* data, size_t size, int timeout_ms) {
 }
 
 SimRead SimProcess::read_frame(SimFrame& frame, int timeout_ms) {
-    WireHeader header;
+    kelvra_sim::FrameHeader header;
     SimRead r = read_all(socket_, &header, sizeof header, timeout_ms);
     if (r != SimRead::frame) return r;
     frame.command = header.command;

@@ -1,8 +1,9 @@
 // An independent client of the simulator for its own tests: it starts
 // kelvra-sim exactly as the backend starts a scan-manager (fork, exec with
 // the pipe's descriptor number as the only argument, 4 bytes of port, a
-// connection to 127.0.0.1) and speaks the frame protocol with code of its
-// own, so a fault in the backend's wire code cannot hide one here.
+// connection to 127.0.0.1) and speaks the frame protocol with the
+// simulator's own wire code, never the backend's, so a fault in the backend's
+// wire code cannot hide one here.
 #pragma once
 
 #include <sys/types.h>
@@ -72,10 +73,13 @@ public:
     int wait_exit(int timeout_ms = 5000);
 
     pid_t pid() const { return pid_; }
+    // The number of the pipe's write end, the simulator's argument.
+    int port_pipe_number() const { return port_pipe_number_; }
 
 private:
     pid_t pid_ = -1;
     int pipe_ = -1;
+    int port_pipe_number_ = -1;
     int socket_ = -1;
     int exit_status_ = -1;
     std::string scenario_path_;
