@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <vector>
 #include <chrono>
 #include <map>
 #include <set>
@@ -25,22 +28,6 @@ namespace {
 
 const auto kGrace = std::chrono::milliseconds(kelvra::kChildGraceMilliseconds);
 const auto kSocketLimit = std::chrono::seconds(kelvra::kSocketTimeoutSeconds);
-
-// Link targets ("socket:[123]", "pipe:[456]", a path) of a process's descriptors.
-std::map<int, std::string> descriptor_targets(const std::string& fd_dir) {
-    std::map<int, std::string> targets;
-    DIR* dir = opendir(fd_dir.c_str());
-    if (dir == nullptr) return targets;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        char target[512];
-        ssize_t n = readlink((fd_dir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-        if (n < 0) continue;
-        targets[atoi(entry->d_name)] = std::string(target, static_cast<size_t>(n));
-    }
-    closedir(dir);
-    return targets;
-}
 
 bool is_child(int pid) {
     auto children = kelvra_test::child_processes();
@@ -92,35 +79,45 @@ TEST_F(IpcConnection, NullArgumentsAreInvalidAndStartNothing) {
     EXPECT_EQ(ipc_close(nullptr), SANE_STATUS_INVAL);
 }
 
-TEST_F(IpcConnection, ChildInheritsNoDescriptorOfOtherConnections) {
-    // Descriptors this process was started with and that are not close-on-exec
-    // reach every child by the frontend's own choice; nothing else may.
-    std::set<std::string> inherited_by_choice;
-    for (const auto& [fd, target] : descriptor_targets("/proc/self/fd"))
-        if (fd > 2 && fcntl(fd, F_GETFD) == 0) inherited_by_choice.insert(target);
+// The descriptors each scan-manager reported inheriting (its "fds" lines).
+std::vector<std::vector<int>> inherited_descriptors(const std::string& transcript) {
+    std::ifstream in(transcript);
+    std::vector<std::vector<int>> reports;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("fds ", 0) != 0) continue;
+        std::istringstream words(line.substr(4));
+        int pid = 0, fd = 0;
+        words >> pid;
+        reports.emplace_back();
+        while (words >> fd) reports.back().push_back(fd);
+    }
+    return reports;
+}
 
+// A frontend's own descriptors without close-on-exec (a daemon's client
+// socket, a GUI's files) and the other connections' sockets never reach a
+// scan-manager: it gets the standard streams and its port pipe, nothing else.
+TEST_F(IpcConnection, ChildInheritsOnlyTheStandardStreamsAndItsPortPipe) {
+    kelvra_test::Scenario scenario;
+    const int inheritable = open("/dev/null", O_RDONLY);
+    ASSERT_GE(inheritable, 3);
     ipc_t* first = nullptr;
     ASSERT_EQ(ipc_open(&first), SANE_STATUS_GOOD);
     ipc_t* second = nullptr;
     ASSERT_EQ(ipc_open(&second), SANE_STATUS_GOOD);
-
-    const auto ours = descriptor_targets("/proc/self/fd");
-    std::set<std::string> held;
-    for (const auto& [fd, target] : ours)
-        if (fd > 2 && !inherited_by_choice.count(target)) held.insert(target);
-    ASSERT_TRUE(held.count(ours.at(first->socket)));
-
-    const auto theirs = descriptor_targets("/proc/" + std::to_string(second->pid) + "/fd");
-    ASSERT_FALSE(theirs.empty()) << "cannot list the descriptors of the live scan-manager";
-    for (const auto& [fd, target] : theirs) {
-        if (fd <= 2 || inherited_by_choice.count(target)) continue;
-        // Its own connection and listener, and the handshake pipe it was given.
-        const bool own_kind = target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0;
-        EXPECT_TRUE(own_kind) << "descriptor " << fd << " of the child is " << target;
-        EXPECT_FALSE(held.count(target)) << "descriptor " << fd << " of the child is ours: " << target;
-    }
     close_and_expect_reaped(second);
     close_and_expect_reaped(first);
+    close(inheritable);
+
+    const auto reports = inherited_descriptors(scenario.transcript_path());
+    ASSERT_EQ(reports.size(), 2u);
+    for (const auto& fds : reports) {
+        ASSERT_EQ(fds.size(), 4u) << "0, 1, 2 and the port pipe, got " << testing::PrintToString(fds);
+        EXPECT_EQ(fds[0], 0);
+        EXPECT_EQ(fds[1], 1);
+        EXPECT_EQ(fds[2], 2);
+        EXPECT_NE(fds[3], inheritable);
+    }
 }
 
 // A start that fails hands the record back in the state it reached, and
