@@ -7,16 +7,7 @@
 #include "bench/measure.h"
 #include "bench/scenario_file.h"
 
-extern "C" {
-SANE_Status sane_kelvra_get_devices(const SANE_Device*** device_list, SANE_Bool local_only);
-SANE_Status sane_kelvra_open(SANE_String_Const devicename, SANE_Handle* handle);
-void sane_kelvra_close(SANE_Handle handle);
-SANE_Status sane_kelvra_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
-                                       SANE_Int* info);
-SANE_Status sane_kelvra_get_parameters(SANE_Handle handle, SANE_Parameters* params);
-SANE_Status sane_kelvra_start(SANE_Handle handle);
-SANE_Status sane_kelvra_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length);
-}
+#include "bench/entry_points.h"
 
 namespace kelvra_bench {
 

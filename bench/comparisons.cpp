@@ -18,8 +18,7 @@
 #include "bench/measure.h"
 #include "bench/scenario_file.h"
 
-extern "C" SANE_Status sane_kelvra_init(SANE_Int* version_code, SANE_Auth_Callback authorize);
-extern "C" void sane_kelvra_exit(void);
+#include "bench/entry_points.h"
 
 namespace kelvra_bench {
 

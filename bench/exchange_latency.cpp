@@ -12,19 +12,9 @@
 #include <vector>
 
 #include "bench/measure.h"
+#include "bench/scenario_file.h"
 
-extern "C" {
-SANE_Status sane_kelvra_get_devices(const SANE_Device*** device_list, SANE_Bool local_only);
-SANE_Status sane_kelvra_open(SANE_String_Const devicename, SANE_Handle* handle);
-void sane_kelvra_close(SANE_Handle handle);
-const SANE_Option_Descriptor* sane_kelvra_get_option_descriptor(SANE_Handle handle, SANE_Int option);
-SANE_Status sane_kelvra_control_option(SANE_Handle handle, SANE_Int option, SANE_Action action, void* value,
-                                       SANE_Int* info);
-SANE_Status sane_kelvra_get_parameters(SANE_Handle handle, SANE_Parameters* params);
-SANE_Status sane_kelvra_start(SANE_Handle handle);
-SANE_Status sane_kelvra_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length);
-void sane_kelvra_cancel(SANE_Handle handle);
-}
+#include "bench/entry_points.h"
 
 namespace kelvra_bench {
 namespace {
@@ -40,27 +30,15 @@ void check(SANE_Status status, const char* what) {
 
 // A feeder of 20 small sheets, so that page starts, not page bytes, dominate.
 void use_feeder_scenario() {
-    static const std::string path = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        return std::string(tmp != nullptr ? tmp : "/tmp") + "/kelvra-bench-latency-" + std::to_string(getpid()) +
-               ".xml";
-    }();
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) throw std::runtime_error("cannot write " + path);
-    std::fprintf(file,
-                 "<scenario>\n"
-                 "  <device name=\"latency-feeder\" vendor=\"Kelvra\" model=\"%s\" type=\"sheetfed scanner\"\n"
-                 "          deviceName=\"latency-feeder\" units=\"flatbed adf\" sheets=\"%d\"\n"
-                 "          flatbed=\"64 600 64 800\" adf=\"64 600 64 800\"/>\n"
-                 "</scenario>\n",
-                 kFeederModel, kFeederPages);
-    std::fclose(file);
-    setenv("KELVRA_SIM_SCENARIO", path.c_str(), 1);
-    static const bool registered = [] {
-        std::atexit([] { unlink(path.c_str()); });
-        return true;
-    }();
-    (void)registered;
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "<scenario>\n"
+                  "  <device name=\"latency-feeder\" vendor=\"Kelvra\" model=\"%s\" type=\"sheetfed scanner\"\n"
+                  "          deviceName=\"latency-feeder\" units=\"flatbed adf\" sheets=\"%d\"\n"
+                  "          flatbed=\"64 600 64 800\" adf=\"64 600 64 800\"/>\n"
+                  "</scenario>\n",
+                  kFeederModel, kFeederPages);
+    use_scenario_text(text);
 }
 
 std::string feeder_device_name() {

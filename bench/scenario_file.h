@@ -22,6 +22,8 @@ inline uint64_t page_bytes(bool colour) { return uint64_t(kPageWidth) * kPageHei
 // Writes the scenario for `piece_size` into a file of its own and names it
 // to the simulators started from now on (KELVRA_SIM_SCENARIO).
 void use_scenario(uint64_t piece_size);
+// The same for a scenario of the caller's own.
+void use_scenario_text(const std::string& text);
 
 // The simulator program the benchmark starts itself.
 const char* simulator_path();
