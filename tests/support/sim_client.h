@@ -1,141 +1,149 @@
-// An independent client of the simulator for its own tests: it starts
-// kelvra-sim exactly as the backend starts a scan-manager (fork, exec with
-// the pipe's descriptor number as the only argument, 4 bytes of port, a
-// connection to 127.0.0.1) and speaks the frame protocol with the
-// simulator's own wire code, never the backend's, so a fault in the backend's
-// wire code cannot hide one here.
+// A client of the simulator independent of the backend: it starts kelvra-sim
+// as the backend starts a scan-manager (fork, exec with the port pipe's
+// descriptor number as the only argument, 4 bytes of port, a connection to
+// 127.0.0.1) and speaks the frame protocol with the simulator's own wire code.
 #pragma once
 
-#include <sys/types.h>
+#include "simulator/wire.h"
 
-#include <cstdint>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <string_view>
-#include <utility>
+#include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace kelvra_test {
 
-struct SimFrame {
-    uint32_t command = 0;
-    uint32_t direction = 0;
-    uint32_t kind = 0;
-    uint64_t length = 0;
-    std::string payload;
-};
+inline std::string sim_temp_path(const std::string& stem) {  // fresh, not yet created
+    static std::atomic<unsigned> counter{0};
+    return "/tmp/kelvra-sim-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + stem;
+}
 
-enum class SimRead { frame, closed, timeout, error };
+inline std::string sim_read_file(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// A scan request as the backend writes it: width x height pixels at 600 dpi
+// from the flatbed (placement 0: one page) or the feeder (1: three pages).
+inline std::string sim_scan_parameter(uint32_t placement, uint32_t color_mode, uint32_t width, uint32_t height) {
+    std::string text = "<scan_parameter scan_side=\"0\" input_resolution=\"600\" output_resolution=\"600\"";
+    for (const auto& [name, value] : {std::pair{"original_placement", placement}, {"color_mode", color_mode},
+                                      {"input_position_x", 0u}, {"input_position_y", 0u}, {"input_width", width},
+                                      {"input_height", height}, {"output_width", width}, {"output_height", height}})
+        text += std::string(" ") + name + "=\"" + std::to_string(value) + "\"";
+    return text + " black_text_mode=\"0\"/>";
+}
 
 struct SimStartOptions {
-    std::string scenario;                // scenario text, written to a temporary file; empty: none
-    std::vector<std::string> env;        // extra NAME=VALUE entries
-    std::string stderr_path;             // where the simulator's standard error goes; empty: inherited
+    std::string scenario;          // scenario text, written to a temporary file; empty: none
+    std::vector<std::string> env;  // extra NAME=VALUE entries
+    std::string stderr_path;       // where the simulator's standard error goes; empty: inherited
 };
 
 class SimProcess {
 public:
     SimProcess() = default;
-    ~SimProcess();  // kills a simulator still running, reaps it, removes temporary files
     SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    bool start(const SimStartOptions& options = {});
-    bool start(const std::string& scenario) { return start(SimStartOptions{scenario, {}, {}}); }
-
-    // The 4-byte port message; false when the pipe ends or stays silent for `timeout_ms`.
-    bool read_port(int32_t& port, int timeout_ms = 5000);
-    // True when the pipe ends (EOF) within `timeout_ms` without a byte.
-    bool pipe_ends_without_data(int timeout_ms = 5000);
-    bool connect_to(int32_t port);  // low 16 bits, as the backend does
-    bool start_and_connect(const SimStartOptions& options);
-    bool start_and_connect(const std::string& scenario = "") {
-        return start_and_connect(SimStartOptions{scenario, {}, {}});
+    ~SimProcess() {  // kills a simulator still running and reaps it
+        close_connection();
+        if (pid_ > 0 && exit_status_ < 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+        if (pipe_ >= 0) ::close(pipe_);
+        if (!scenario_path_.empty()) ::unlink(scenario_path_.c_str());
     }
-
-    bool send_frame(uint32_t command, uint32_t direction, uint32_t kind, std::string_view payload);
-    bool send_request(uint32_t command, std::string_view xml = {});  // XML kind when there is text
-    bool send_raw(const void* data, size_t size);
-
-    SimRead read_frame(SimFrame& frame, int timeout_ms = 5000);
-    // Exactly `size` bytes (closed or timeout when they do not all arrive).
-    SimRead read_exact(void* data, size_t size, int timeout_ms = 5000);
-    // Sends the request and reads one reply; false on any failure.
-    bool exchange(uint32_t command, std::string_view xml, SimFrame& reply, int timeout_ms = 5000);
-
-    // True when the connection ends within `timeout_ms` with nothing more to read.
-    bool connection_closed(int timeout_ms = 5000);
-    // True when nothing arrives for `milliseconds` and the connection stays open.
-    bool stays_silent(int milliseconds);
-    void close_connection();
-
-    // Exit status when the process ends within `timeout_ms`; -1 when it is
-    // still running, 128 + signal when a signal ended it.
-    int wait_exit(int timeout_ms = 5000);
-
+    bool start(const SimStartOptions& options) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        ::fcntl(fds[1], F_SETFD, 0);  // only the write end reaches the simulator
+        std::vector<std::string> texts{KELVRA_TEST_SIM, std::to_string(port_pipe_number_ = fds[1])};
+        for (char** e = environ; *e != nullptr; ++e)  // the caller's own scenario and log stay out
+            if (!std::string_view(*e).starts_with("KELVRA_SIM_")) texts.emplace_back(*e);
+        if (!options.scenario.empty()) {
+            std::ofstream(scenario_path_ = sim_temp_path("scenario.xml"), std::ios::binary) << options.scenario;
+            texts.push_back("KELVRA_SIM_SCENARIO=" + scenario_path_);
+        }
+        texts.insert(texts.end(), options.env.begin(), options.env.end());
+        std::vector<char*> p;  // argv, then envp
+        for (std::string& text : texts) p.push_back(text.data());
+        p.insert(p.begin() + 2, nullptr);
+        p.push_back(nullptr);
+        const int err = options.stderr_path.empty()
+                            ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
+                            : ::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if ((pid_ = ::fork()) == 0) {
+            ::dup2(err, STDERR_FILENO);
+            ::execve(p[0], p.data(), p.data() + 3);
+            _exit(127);
+        }
+        ::close(err);
+        ::close(fds[1]);
+        pipe_ = fds[0];
+        return pid_ > 0;
+    }
+    bool read_port(int32_t& port, int timeout_ms = 5000) {  // false when the pipe ends or stays silent
+        pollfd p{pipe_, POLLIN, 0};
+        return ::poll(&p, 1, timeout_ms) == 1 && ::read(pipe_, &port, sizeof port) == sizeof port;
+    }
+    bool connect_to(int32_t port) {
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval limit{5, 0};  // a reply that does not come fails the read
+        ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        sockaddr_in address{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        return ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    bool start_and_connect(const SimStartOptions& options) {
+        int32_t port = -1;
+        return start(options) && read_port(port) && port > 0 && connect_to(port);
+    }
+    bool send_raw(const std::string& bytes) { return kelvra_sim::send_bytes(socket_, bytes.data(), bytes.size()); }
+    bool send_request(uint32_t command, const std::string& xml = {}) {  // XML kind when there is text
+        return kelvra_sim::send_frame(socket_, {command, 0, xml.empty() ? 0u : 1u, xml.size()}, xml.data(), xml.size());
+    }
+    // The reply's payload and kind; false when no whole frame arrives within 5 s.
+    bool read_reply(std::string& payload, uint32_t* kind = nullptr) {
+        kelvra_sim::FrameHeader h{};
+        using kelvra_sim::read_exact, kelvra_sim::ReadResult;
+        if (read_exact(socket_, &h, sizeof h) != ReadResult::complete || h.length > (1u << 30)) return false;
+        payload.assign(h.length, '\0');
+        if (kind != nullptr) *kind = h.kind;
+        return read_exact(socket_, payload.data(), payload.size()) == ReadResult::complete;
+    }
+    bool exchange(uint32_t command, const std::string& xml, std::string& payload, uint32_t* kind = nullptr) {
+        return send_request(command, xml) && read_reply(payload, kind);
+    }
+    void close_connection() {
+        if (socket_ >= 0) ::close(socket_);
+        socket_ = -1;
+    }
+    // The exit status (128 + signal for a signal) when the process ends within
+    // `timeout_ms`; -1 while it runs.
+    int wait_exit(int timeout_ms = 5000) {
+        for (int waited = 0, status = 0; exit_status_ < 0 && pid_ > 0 && waited <= timeout_ms; waited += 5) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_)
+                exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return exit_status_;
+    }
     pid_t pid() const { return pid_; }
-    // The number of the pipe's write end, the simulator's argument.
-    int port_pipe_number() const { return port_pipe_number_; }
+    int port_pipe_number() const { return port_pipe_number_; }  // the simulator's argument
 
 private:
     pid_t pid_ = -1;
-    int pipe_ = -1;
-    int port_pipe_number_ = -1;
-    int socket_ = -1;
-    int exit_status_ = -1;
+    int pipe_ = -1, port_pipe_number_ = -1, socket_ = -1, exit_status_ = -1;
     std::string scenario_path_;
 };
-
-// A fresh path in the temporary directory, not yet created.
-std::string sim_temp_path(const std::string& stem);
-std::string sim_read_file(const std::string& path);
-
-// Runs kelvra-sim with `args` (not a pipe), capturing its output; the exit status.
-int run_sim_with_args(const std::vector<std::string>& args, std::string& out, std::string& err);
-
-// Request documents as the backend writes them.
-std::string sim_discovery_request(const std::vector<std::string>& hosts);
-struct SimDeviceId {
-    std::string model, host_name, vendor_id, product_id, usb_serial_id, deviceName;
-};
-std::string sim_open_request(const SimDeviceId& id);
-// The identity of a built-in device, by its deviceName ("fb-a4", "mfp-adf",
-// "duplex-legal", "net-office").
-SimDeviceId sim_builtin_device(const std::string& deviceName);
-std::string sim_scan_request(uint32_t placement, uint32_t side, uint32_t color_mode, uint32_t width,
-                             uint32_t height, uint32_t resolution = 300);
-
-// Opens a built-in device, sends the scan parameters and the start request;
-// the reply's scan_status ("none" when the reply is no status document).
-std::string sim_start_job(SimProcess& sim, const std::string& deviceName, const std::string& parameters);
-
-// `count` bytes from `offset` of the test chart's page `page`, rows packed
-// (width x channels bytes each).
-std::string sim_chart(uint32_t width, uint32_t height, uint32_t channels, uint32_t page, uint64_t offset = 0,
-                      uint64_t count = UINT64_MAX);
-
-// True when a simulator started with `options` writes no port and exits with
-// status 2; `err` receives what it wrote to standard error.
-bool sim_refuses_to_start(SimStartOptions options, std::string& err);
-
-// Read requests until a reply that is not image data.
-struct SimPage {
-    bool ok = false;                 // every exchange worked
-    std::string bytes;               // the image bytes, joined
-    std::vector<uint64_t> pieces;    // the size of each image reply
-    SimFrame end;                    // the reply that ended the page
-};
-SimPage sim_read_page(SimProcess& sim, int timeout_ms = 5000);
-
-// A parsed reply document, for checking names, attributes and their order.
-struct SimXml {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> attributes;  // in document order
-    std::vector<SimXml> children;                                 // elements only
-    bool has(const std::string& attribute) const;
-    std::string operator[](const std::string& attribute) const;   // "" when missing
-};
-bool parse_sim_xml(std::string_view text, SimXml& root);
-// `attribute` of a "status" reply document; "none" when the frame is not one.
-std::string sim_status(const SimFrame& frame, const char* attribute);
 
 }  // namespace kelvra_test
