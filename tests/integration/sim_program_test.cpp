@@ -1,54 +1,47 @@
-// The simulator as a program, where no backend test looks: every example
-// scenario of its man page and guide is served, a broken scenario is refused
-// (exit 2, no port) with the line that is wrong, only the first connection of
-// its own user is served (another user's is closed unread), it ends at once
-// when its connection closes whatever it is doing, and its transcript reports
-// the descriptors it inherited.
+// The simulator where no backend test looks: every example scenario of its man
+// page and guide is served; a broken scenario is refused (exit 2, no port) with
+// the line that is wrong; only the first connection of its own user is served
+// (another user's is closed unread); it ends at once when its connection
+// closes, whatever it is doing; pages from PNM and PNG files (written here, PNG
+// with stored deflate blocks) are fitted to the scan, a page's own file first.
 #include "tests/support/sim_client.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
-#include <set>
 
 using namespace kelvra_test;
 
 namespace {
 
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 TEST(SimDocs, EveryExampleScenarioOfTheManPageAndTheGuideServes) {
     std::vector<std::string> examples;  // the blocks between the markers that are whole scenario files
     for (const auto& [file, open, close] : {std::tuple{"kelvra-sim.1", "\n.EX\n", "\n.EE\n"},
                                             {"kelvra-sim-scenario.md", "```xml\n", "```"}}) {
-        const std::string text = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/" + file), from = open;
-        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
-            const std::string block = text.substr(at + from.size(), text.find(close, at + from.size()) - at - from.size());
+        const std::string text = sim_read_file(std::string(KELVRA_SOURCE_DIR) + "/doc/" + file);
+        for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at + 1)) {
+            const size_t from = at + std::string(open).size();
+            const std::string block = std::regex_replace(text.substr(from, text.find(close, from) - from),
+                                                         std::regex(R"(\\-)"), "-");  // roff's minus
             if (block.starts_with("<scenario") && block.find("...") == std::string::npos) examples.push_back(block);
         }
     }
     EXPECT_GE(examples.size(), 10u) << "the examples were not found";
-    for (std::string example : examples) {
-        example = replace_all(replace_all(replace_all(example, "\\-", "-"), "\\(dq", "\""), "\\e", "\\");  // roff
+    for (const std::string& example : examples) {
         SCOPED_TRACE(example);
         if (example.find("intruder=") != std::string::npos && ::geteuid() != 0) continue;  // root only
-        // In a folder of its own: its transcripts, and a tiny picture for each
-        // page source it names (the bytes tell the format, not the name).
+        // Its transcripts and a tiny picture for each page source (of any name) in a folder of its own.
         const std::string folder = sim_temp_path("example");
         std::filesystem::create_directory(folder);
         const std::regex file_attribute("file=\"([^\"/]+)\"");
         for (std::sregex_iterator m(example.begin(), example.end(), file_attribute), none; m != none; ++m)
             std::ofstream(folder + "/" + (*m)[1].str()) << "P5 2 1 255\n\x10\xf0";
-        std::ofstream(folder + "/s.xml") << replace_all(example, "transcript=\"/tmp/", "transcript=\"" + folder + "/");
+        std::ofstream(folder + "/s.xml") << std::regex_replace(example, std::regex("=\"/tmp/"), "=\"" + folder + "/");
         SimProcess sim;
-        ASSERT_TRUE(sim.start({{}, {"KELVRA_SIM_SCENARIO=" + folder + "/s.xml", "KELVRA_SIM_LOG=0"}, {}}));
         int32_t port = 0;
-        ASSERT_TRUE(sim.read_port(port)) << "the example does not start";
+        ASSERT_TRUE(sim.start({{}, {"KELVRA_SIM_SCENARIO=" + folder + "/s.xml", "KELVRA_SIM_LOG=0"}, {}}) &&
+                    sim.read_port(port)) << "the example does not start";
         std::string reply;
         if (port > 0 && port < 65536) {  // an example of a start-up fault serves nothing
             EXPECT_TRUE(sim.connect_to(port) && sim.exchange(0, "<device_discovery/>", reply)) << "not served";
@@ -60,42 +53,35 @@ TEST(SimDocs, EveryExampleScenarioOfTheManPageAndTheGuideServes) {
 }
 
 TEST(SimDocs, ABrokenScenarioIsRefusedWithItsLine) {
-    const std::string deep = sim_temp_path("deep.pgm");
-    std::ofstream(deep) << "P5 2 2 65535\n12345678";
     const std::pair<std::string, std::string> cases[] = {  // the scenario from its line 2, the error
         {"<fault/>", "line 2: unknown element <fault>"},
         {"\n<reply command=\"2\" acton=\"close\"/>", "line 3: <reply> has no attribute \"acton\""},
-        {"<reply command=\"1\" action=\"explode\"/>", "line 2: reply action \"explode\" is unknown"},
         {"<page number=\"1\"/>", "line 2: <page> needs a read_status, an action or extra"},
         {"<startup port=\"-1\" action=\"exit\"/>", "line 2: <startup> takes exactly one"},
         {"<startup intruder=\"no-such-user-kelvra\"/>", "line 2: "},
         {"\n\n<source file=\"/nonexistent/p.png\"/>", "line 4: page source: cannot open the image"},
-        {"<source file=\"" + deep + "\"/>", "line 2: page source: " + deep + ": PNM maxval 65535"},
         {"\n<reply command=1/>", "(line 3)"},  // not XML: the parser's line
     };
     for (const auto& [body, error] : cases) {
         SCOPED_TRACE(body);
         const std::string err_path = sim_temp_path("stderr");
         SimProcess sim;
-        ASSERT_TRUE(sim.start({"<scenario>\n" + body + "\n</scenario>\n", {}, err_path}));
         int32_t port = 0;
+        ASSERT_TRUE(sim.start({"<scenario>\n" + body + "\n</scenario>\n", {}, err_path}));
         EXPECT_FALSE(sim.read_port(port)) << "a port was written";
         EXPECT_EQ(2, sim.wait_exit());
         const std::string err = sim_read_file(err_path);
-        EXPECT_NE(std::string::npos, err.find("bad scenario: ")) << err;
-        EXPECT_NE(std::string::npos, err.find(error)) << err;
+        EXPECT_TRUE(err.find("bad scenario: ") != std::string::npos && err.find(error) != std::string::npos) << err;
         ::unlink(err_path.c_str());
     }
-    ::unlink(deep.c_str());
 }
 
 TEST(SimSecurity, ServesOnlyTheFirstConnectionOfItsOwnUser) {
     const bool root = ::geteuid() == 0;  // only root can start the intruder as nobody
-    const std::string transcript = sim_temp_path("transcript"), log_path = sim_temp_path("log");
+    const std::string log_path = sim_temp_path("log");
     SimProcess sim;
-    ASSERT_TRUE(sim.start({"<scenario transcript=\"" + transcript + "\">" +
-                               (root ? "<startup intruder=\"nobody\"/>" : "") + "</scenario>",
-                           {"KELVRA_SIM_LOG=1"}, log_path}));
+    ASSERT_TRUE(sim.start({root ? "<scenario><startup intruder=\"nobody\"/></scenario>" : "", {"KELVRA_SIM_LOG=1"},
+                           log_path}));
     int32_t port = 0;
     std::string reply;
     ASSERT_TRUE(sim.read_port(port) && sim.connect_to(port) && sim.exchange(2, {}, reply)) << "the client is served";
@@ -103,45 +89,37 @@ TEST(SimSecurity, ServesOnlyTheFirstConnectionOfItsOwnUser) {
     ASSERT_TRUE(sim.exchange(5, {}, reply)) << "the first connection goes on";
     sim.close_connection();
     EXPECT_EQ(0, sim.wait_exit());
-    const std::string log = sim_read_file(log_path), frames = sim_read_file(transcript);
-    EXPECT_NE(std::string::npos, frames.find("frame " + std::to_string(sim.pid()) + " 5 0 0 0\n")) << frames;
-    EXPECT_EQ(std::string::npos, frames.find(" 99 0 ")) << "the intruder's request was read:\n" << frames;
+    const std::string log = sim_read_file(log_path);  // the intruder's status 0: closed without a byte of reply
     for (const char* line : {"refused a connection from uid 65534", "intruder (user nobody) exited with status 0"})
         EXPECT_TRUE(!root || log.find(line) != std::string::npos) << line << " in:\n" << log;
-    ::unlink(transcript.c_str());
     ::unlink(log_path.c_str());
 }
 
-// A scan-manager that outlived its connection would hold up the backend's
-// close: whatever the simulator is doing then, it ends at once.
+// A scan-manager that outlived its connection would hold up the backend's close.
 TEST(SimLifetime, ExitsPromptlyWhenTheConnectionCloses) {
-    const kelvra_sim::FrameHeader promise{0, 0, 1, 100};  // a request whose payload is still coming
-    const std::string inside_a_request = std::string(reinterpret_cast<const char*>(&promise), 20) + "<device_disc";
-    auto reading = [](uint32_t color_mode, uint32_t width, uint32_t height) {  // a scan, then a read request
-        return std::vector<std::pair<uint32_t, std::string>>{
-            {3, sim_scan_parameter(0, color_mode, width, height)}, {4, ""}, {6, ""}};
+    auto frame = [](uint32_t command, const std::string& xml) {
+        const kelvra_sim::FrameHeader header{command, 0, xml.empty() ? 0u : 1u, xml.size()};
+        return std::string(reinterpret_cast<const char*>(&header), sizeof header) + xml;
+    };
+    auto reading = [&](uint32_t color_mode, uint32_t width, uint32_t height) {  // a scan, then a read request
+        return frame(3, sim_scan_parameter(0, color_mode, width, height)) + frame(4, "") + frame(6, "");
     };
     const struct {
-        std::string scenario;
-        std::vector<std::pair<uint32_t, std::string>> requests;  // each answered but the last
-        std::string raw = {};                                    // bytes sent then
+        std::string scenario, requests;  // sent at once
+        int answered;                    // replies read before closing
     } cases[] = {
-        {"", {}},
-        {"", {}, inside_a_request},
-        {"<scenario piece_delay_ms=\"60000\"/>", reading(1, 40, 40)},
-        {"<scenario><reply command=\"2\" delay_ms=\"60000\"/></scenario>", {{2, ""}}},
-        {"<scenario><reply command=\"2\" action=\"silence\"/></scenario>", {{2, ""}}},
-        {"<scenario piece_size=\"67108864\"/>", reading(2, 5100, 7014)},  // 64 MiB the client does not read
+        {"", "", 0},
+        {"", frame(0, std::string(100, ' ')).substr(0, 30), 0},  // inside a request's payload
+        {"<scenario piece_delay_ms=\"60000\"/>", reading(1, 40, 40), 2},
+        {"<scenario><reply command=\"2\" delay_ms=\"60000\"/></scenario>", frame(2, ""), 0},
+        {"<scenario piece_size=\"67108864\"/>", reading(2, 5100, 7014), 2},  // 64 MiB the client does not read
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.scenario + (c.raw.empty() ? "" : " inside a request"));
+        SCOPED_TRACE(c.scenario + " " + std::to_string(c.requests.size()));
         SimProcess sim;
-        ASSERT_TRUE(sim.start_and_connect({c.scenario, {}, {}}));
+        ASSERT_TRUE(sim.start_and_connect({c.scenario, {}, {}}) && sim.send_raw(c.requests));
         std::string reply;
-        for (size_t i = 0; i < c.requests.size(); ++i)
-            ASSERT_TRUE(sim.send_request(c.requests[i].first, c.requests[i].second) &&
-                        (i + 1 == c.requests.size() || sim.read_reply(reply)));
-        ASSERT_TRUE(sim.send_raw(c.raw));
+        for (int i = 0; i < c.answered; ++i) ASSERT_TRUE(sim.read_reply(reply));
         EXPECT_EQ(-1, sim.wait_exit(100)) << "it runs while the connection is open";
         const auto closed_at = std::chrono::steady_clock::now();
         sim.close_connection();
@@ -150,26 +128,106 @@ TEST(SimLifetime, ExitsPromptlyWhenTheConnectionCloses) {
     }
 }
 
-// The transcript's first line lists what the client left open across exec:
-// 0, 1, 2, the port pipe and here one more descriptor without close-on-exec.
-// The backend's test of what its scan-managers inherit relies on this line.
-TEST(SimTranscript, ReportsTheInheritedDescriptors) {
-    const std::string path = sim_temp_path("transcript");
-    const int extra = ::open("/dev/null", O_RDONLY);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {  // the runner's stay out
-        const int fd = std::stoi(entry.path().filename().string());
-        if (fd > 2 && fd != extra) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+// ------------------------------------------------------------- page sources
+
+using Value = uint8_t (*)(uint32_t x, uint32_t y, uint32_t channel);
+uint8_t sample(uint32_t x, uint32_t y, uint32_t c) { return uint8_t(x * 37 + y * 91 + c * 53 + 11); }
+
+// Rows of `channels` samples a pixel, then `alpha` bytes the page must drop; a
+// PNG row starts with filter 0, and at depth 16 a sample's low byte is dropped.
+std::string raster(uint32_t w, uint32_t h, uint32_t channels, Value value, bool png = false, int depth = 8,
+                   uint32_t alpha = 0) {
+    std::string out;
+    for (uint32_t y = 0; y < h; ++y) {
+        out.append(png, '\0');
+        for (uint32_t x = 0; x < w; ++x)
+            for (uint32_t c = 0; c < channels + alpha; ++c)
+                out += std::string{char(c < channels ? value(x, y, c) : x * 7), char(~x)}.substr(0, depth / 8);
     }
-    SimProcess sim;
-    const bool started = sim.start_and_connect({"<scenario transcript=\"" + path + "\"/>", {}, {}});
-    ::close(extra);
-    ASSERT_TRUE(started);
-    sim.close_connection();
-    ASSERT_EQ(0, sim.wait_exit());
-    std::string line = "fds " + std::to_string(sim.pid());
-    for (int fd : std::set<int>{0, 1, 2, extra, sim.port_pipe_number()}) line += " " + std::to_string(fd);
-    EXPECT_EQ(line + "\n", sim_read_file(path));
-    ::unlink(path.c_str());
+    return out;
+}
+
+std::string pnm(uint32_t w, uint32_t h, uint32_t channels, Value value) {
+    return (channels == 1 ? "P5" : "P6") + ("\n# a test's\n" + std::to_string(w)) + " " + std::to_string(h) +
+           "\n255\n" + raster(w, h, channels, value);
+}
+
+std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+std::string chunk(const std::string& type, const std::string& data) {
+    uint32_t crc = ~0u;
+    for (unsigned char byte : type + data) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return be32(uint32_t(data.size())) + type + data + be32(~crc);
+}
+
+std::string png(uint32_t w, uint32_t h, int depth, int type, uint32_t channels, Value value, uint32_t alpha = 0) {
+    const std::string raw = raster(w, h, channels, value, true, depth, alpha);
+    const size_t n = raw.size();  // one stored deflate block: no compressor needed
+    std::string zlib = "\x78\x01\x01" + std::string{char(n), char(n >> 8), char(~n), char(~n >> 8)} + raw;
+    uint32_t a = 1, b = 0;
+    for (unsigned char byte : raw) b = (b + (a = (a + byte) % 65521)) % 65521;
+    return "\x89PNG\r\n\x1a\n" + chunk("IHDR", be32(w) + be32(h) + char(depth) + char(type) + std::string(3, '\0')) +
+           chunk("IDAT", zlib + be32(b << 16 | a)) + chunk("IEND", "");
+}
+
+struct Picture {
+    uint32_t width, height, channels;
+    Value value;  // the pixels as the page must show them
+};
+
+std::string fitted(const Picture& p, uint32_t width, uint32_t height, bool colour) {
+    std::string out;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t sx = uint32_t((x + 0.5) * p.width / width), sy = uint32_t((y + 0.5) * p.height / height);
+            uint8_t v[3];
+            for (uint32_t c = 0; c < 3; ++c) v[c] = p.value(sx, sy, p.channels == 1 ? 0 : c);
+            if (colour) out.append(reinterpret_cast<const char*>(v), 3);  // grey is repeated; else the chart's weights:
+            else out += char(p.channels == 1 ? v[0] : (77 * v[0] + 150 * v[1] + 29 * v[2]) >> 8);
+        }
+    return out;
+}
+
+TEST(SimPageSource, FilesAreFittedToTheScanAndAPagesOwnFileComesFirst) {
+    const std::string page_2 = sim_temp_path("page-2.pgm");
+    std::ofstream(page_2) << pnm(4, 3, 1, sample);
+    const struct {
+        std::string file;
+        Picture picture;
+        uint32_t width, height;
+        bool colour, feeder;  // a feeder job's page 2 has a file of its own
+    } cases[] = {
+        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, 23, 17, true, false},
+        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, 23, 17, false, false},
+        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, 20, 13, true, false},
+        {png(40, 30, 8, 2, 3, sample), {40, 30, 3, sample}, 10, 6, false, false},
+        {png(23, 17, 16, 6, 3, sample, 1), {23, 17, 3, sample}, 23, 17, true, false},
+        {png(2, 2, 8, 2, 3, sample), {2, 2, 3, sample}, 301, 200, true, false},
+        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, 5, 3, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const std::string path = sim_temp_path("picture");
+        std::ofstream(path, std::ios::binary) << c.file;
+        SimProcess sim;
+        ASSERT_TRUE(sim.start_and_connect({"<scenario piece_size=\"7001\"><source file=\"" + path + "\"/>" +
+                                               (c.feeder ? "<source page=\"2\" file=\"" + page_2 + "\"/>" : "") +
+                                               "</scenario>", {}, {}}));
+        std::string reply;
+        ASSERT_TRUE(sim.exchange(3, sim_scan_parameter(c.feeder, c.colour ? 2 : 1, c.width, c.height), reply) &&
+                    sim.exchange(4, "", reply));
+        for (uint32_t number = 1; number <= (c.feeder ? 3 : 1); ++number) {
+            std::string page;
+            for (uint32_t kind = 2; sim.exchange(6, "", reply, &kind) && kind == 2;) page += reply;
+            const Picture own{4, 3, 1, sample}, expected = number == 2 ? own : c.picture;
+            EXPECT_TRUE(page == fitted(expected, c.width, c.height, c.colour)) << "page " << number;
+        }
+        ::unlink(path.c_str());
+    }
+    ::unlink(page_2.c_str());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A client of the simulator independent of the backend: it starts kelvra-sim
-// as the backend starts a scan-manager (fork, exec with the port pipe's
-// descriptor number as the only argument, 4 bytes of port, a connection to
-// 127.0.0.1) and speaks the frame protocol with the simulator's own wire code.
+// as the backend starts a scan-manager (fork, exec with the port pipe's number
+// as the only argument, 4 bytes of port, a connection to 127.0.0.1) and speaks
+// the frame protocol with the simulator's own wire code.
 #pragma once
 
 #include "simulator/wire.h"
@@ -13,37 +13,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace kelvra_test {
 
 inline std::string sim_temp_path(const std::string& stem) {  // fresh, not yet created
-    static std::atomic<unsigned> counter{0};
+    static unsigned counter = 0;
     return "/tmp/kelvra-sim-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + stem;
 }
 
 inline std::string sim_read_file(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
-// A scan request as the backend writes it: width x height pixels at 600 dpi
-// from the flatbed (placement 0: one page) or the feeder (1: three pages).
+// A scan of width x height pixels, flatbed (placement 0: a page) or feeder (1: three pages).
 inline std::string sim_scan_parameter(uint32_t placement, uint32_t color_mode, uint32_t width, uint32_t height) {
-    std::string text = "<scan_parameter scan_side=\"0\" input_resolution=\"600\" output_resolution=\"600\"";
-    for (const auto& [name, value] : {std::pair{"original_placement", placement}, {"color_mode", color_mode},
-                                      {"input_position_x", 0u}, {"input_position_y", 0u}, {"input_width", width},
-                                      {"input_height", height}, {"output_width", width}, {"output_height", height}})
-        text += std::string(" ") + name + "=\"" + std::to_string(value) + "\"";
-    return text + " black_text_mode=\"0\"/>";
+    return "<scan_parameter original_placement=\"" + std::to_string(placement) + "\" color_mode=\"" +
+           std::to_string(color_mode) + "\" output_width=\"" + std::to_string(width) + "\" output_height=\"" +
+           std::to_string(height) + "\"/>";
 }
 
 struct SimStartOptions {
@@ -57,33 +47,32 @@ public:
     SimProcess() = default;
     SimProcess(const SimProcess&) = delete;
     ~SimProcess() {  // kills a simulator still running and reaps it
-        close_connection();
         if (pid_ > 0 && exit_status_ < 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
-        if (pipe_ >= 0) ::close(pipe_);
-        if (!scenario_path_.empty()) ::unlink(scenario_path_.c_str());
+        for (int fd : {socket_, pipe_}) ::close(fd);
+        ::unlink(scenario_path_.c_str());
     }
     bool start(const SimStartOptions& options) {
+        std::vector<std::string> env = options.env;  // first: these win
+        if (!options.scenario.empty()) {
+            std::ofstream(scenario_path_, std::ios::binary) << options.scenario;
+            env.push_back("KELVRA_SIM_SCENARIO=" + scenario_path_);
+        }
+        for (char** e = environ; *e != nullptr; ++e)  // the caller's own scenario and log stay out
+            if (!std::string_view(*e).starts_with("KELVRA_SIM_")) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
         ::fcntl(fds[1], F_SETFD, 0);  // only the write end reaches the simulator
-        std::vector<std::string> texts{KELVRA_TEST_SIM, std::to_string(port_pipe_number_ = fds[1])};
-        for (char** e = environ; *e != nullptr; ++e)  // the caller's own scenario and log stay out
-            if (!std::string_view(*e).starts_with("KELVRA_SIM_")) texts.emplace_back(*e);
-        if (!options.scenario.empty()) {
-            std::ofstream(scenario_path_ = sim_temp_path("scenario.xml"), std::ios::binary) << options.scenario;
-            texts.push_back("KELVRA_SIM_SCENARIO=" + scenario_path_);
-        }
-        texts.insert(texts.end(), options.env.begin(), options.env.end());
-        std::vector<char*> p;  // argv, then envp
-        for (std::string& text : texts) p.push_back(text.data());
-        p.insert(p.begin() + 2, nullptr);
-        p.push_back(nullptr);
+        std::string number = std::to_string(fds[1]);
+        char* argv[] = {const_cast<char*>(KELVRA_TEST_SIM), number.data(), nullptr};
         const int err = options.stderr_path.empty()
-                            ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
+                            ? ::fcntl(2, F_DUPFD_CLOEXEC, 3)
                             : ::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if ((pid_ = ::fork()) == 0) {
-            ::dup2(err, STDERR_FILENO);
-            ::execve(p[0], p.data(), p.data() + 3);
+            ::dup2(err, 2);
+            ::execve(argv[0], argv, envp.data());
             _exit(127);
         }
         ::close(err);
@@ -93,7 +82,7 @@ public:
     }
     bool read_port(int32_t& port, int timeout_ms = 5000) {  // false when the pipe ends or stays silent
         pollfd p{pipe_, POLLIN, 0};
-        return ::poll(&p, 1, timeout_ms) == 1 && ::read(pipe_, &port, sizeof port) == sizeof port;
+        return ::poll(&p, 1, timeout_ms) == 1 && ::read(pipe_, &port, 4) == 4;
     }
     bool connect_to(int32_t port) {
         socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -107,10 +96,12 @@ public:
         return start(options) && read_port(port) && port > 0 && connect_to(port);
     }
     bool send_raw(const std::string& bytes) { return kelvra_sim::send_bytes(socket_, bytes.data(), bytes.size()); }
-    bool send_request(uint32_t command, const std::string& xml = {}) {  // XML kind when there is text
-        return kelvra_sim::send_frame(socket_, {command, 0, xml.empty() ? 0u : 1u, xml.size()}, xml.data(), xml.size());
+    // Sends a request (of XML kind when there is text) and reads the reply's
+    // payload and kind; false when no whole frame arrives within 5 s.
+    bool exchange(uint32_t command, const std::string& xml, std::string& payload, uint32_t* kind = nullptr) {
+        const kelvra_sim::FrameHeader request{command, 0, xml.empty() ? 0u : 1u, xml.size()};
+        return kelvra_sim::send_frame(socket_, request, xml.data(), xml.size()) && read_reply(payload, kind);
     }
-    // The reply's payload and kind; false when no whole frame arrives within 5 s.
     bool read_reply(std::string& payload, uint32_t* kind = nullptr) {
         kelvra_sim::FrameHeader h{};
         using kelvra_sim::read_exact, kelvra_sim::ReadResult;
@@ -119,31 +110,25 @@ public:
         if (kind != nullptr) *kind = h.kind;
         return read_exact(socket_, payload.data(), payload.size()) == ReadResult::complete;
     }
-    bool exchange(uint32_t command, const std::string& xml, std::string& payload, uint32_t* kind = nullptr) {
-        return send_request(command, xml) && read_reply(payload, kind);
-    }
     void close_connection() {
-        if (socket_ >= 0) ::close(socket_);
+        ::close(socket_);
         socket_ = -1;
     }
-    // The exit status (128 + signal for a signal) when the process ends within
-    // `timeout_ms`; -1 while it runs.
+    // The exit status (128 + signal for a signal) when the process ends within `timeout_ms`; -1 while it runs.
     int wait_exit(int timeout_ms = 5000) {
         for (int waited = 0, status = 0; exit_status_ < 0 && pid_ > 0 && waited <= timeout_ms; waited += 5) {
             if (::waitpid(pid_, &status, WNOHANG) == pid_)
                 exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             else
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                ::usleep(5000);
         }
         return exit_status_;
     }
-    pid_t pid() const { return pid_; }
-    int port_pipe_number() const { return port_pipe_number_; }  // the simulator's argument
 
 private:
     pid_t pid_ = -1;
-    int pipe_ = -1, port_pipe_number_ = -1, socket_ = -1, exit_status_ = -1;
-    std::string scenario_path_;
+    int pipe_ = -1, socket_ = -1, exit_status_ = -1;
+    std::string scenario_path_ = sim_temp_path("scenario.xml");
 };
 
 }  // namespace kelvra_test
