@@ -3,7 +3,6 @@
 // same rules; these are the edges of the 255-byte line buffer, the zero byte
 // defect, which the model leaves out, and the file itself.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,33 +13,28 @@
 
 namespace {
 
-class ConfigFile : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(directory_), nullptr); }
-    void TearDown() override {
-        unlink(path().c_str());
-        rmdir(directory_);
-    }
-    std::string path() const { return std::string(directory_) + "/kelvra.conf"; }
-    static std::vector<std::string> names(const std::string& path) {
-        std::vector<std::string> result;
-        for (const DiscoveryInfo& host : read_config_hosts(path.c_str())) result.push_back(host.host_name);
-        return result;
-    }
-    std::vector<std::string> hosts_of(const std::string& content) {
-        std::ofstream(path(), std::ios::binary) << content;
-        return names(path());
-    }
+using Names = std::vector<std::string>;
 
-    char directory_[32] = "/tmp/kelvra-config-XXXXXX";
-};
+Names hosts_in(const std::string& path) {
+    Names names;
+    for (const DiscoveryInfo& host : read_config_hosts(path.c_str())) names.push_back(host.host_name);
+    return names;
+}
 
-TEST_F(ConfigFile, YieldsTheHostNamesOfItsAcceptedLines) {
+Names hosts_of(const std::string& content) {
+    const std::string path = testing::TempDir() + "kelvra-" + std::to_string(getpid()) + ".conf";
+    std::ofstream(path, std::ios::binary) << content;
+    Names names = hosts_in(path);
+    unlink(path.c_str());
+    return names;
+}
+
+TEST(ConfigFile, YieldsTheHostNamesOfItsAcceptedLines) {
     const std::string k254(254, 'h'), k1000(1000, 'h');
     const struct {
         const char* label;
         std::string content;
-        std::vector<std::string> hosts;
+        Names hosts;
     } cases[] = {
         {"comment, blanks removed", "#scanner-1\n  scan ner\t-2 \n", {"scanner-2"}},
         {"tab then hash is no comment", "\t#word\n", {"#word"}},
@@ -58,23 +52,20 @@ TEST_F(ConfigFile, YieldsTheHostNamesOfItsAcceptedLines) {
         // What is left of the longer line before must not count as a newline.
         {"last line shorter than the one before", "scanner-long-name\nab", {"scanner-long-name"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(hosts_of(c.content), c.hosts);
-    }
+    for (const auto& c : cases) EXPECT_EQ(hosts_of(c.content), c.hosts) << c.label;
 }
 
 // A zero byte once hid the newline of its line from the newline search, so
 // the line was taken for one too long and the line after it was swallowed as
 // its continuation. The line keeps its newline: it ends at the zero byte.
-TEST_F(ConfigFile, ZeroByteInALineLeavesTheNextLinesAlone) {
-    EXPECT_EQ(hosts_of(std::string("be\0fore\nafter\nthird\n", 20)), (std::vector<std::string>{"be", "after", "third"}));
-    EXPECT_EQ(hosts_of(std::string("\0\nsecond\n", 9)), std::vector<std::string>{"second"});
+TEST(ConfigFile, ZeroByteInALineLeavesTheNextLinesAlone) {
+    EXPECT_EQ(hosts_of(std::string("be\0fore\nafter\nthird\n", 20)), (Names{"be", "after", "third"}));
+    EXPECT_EQ(hosts_of(std::string("\0\nsecond\n", 9)), Names{"second"});
 }
 
-TEST_F(ConfigFile, MissingFileOrADirectoryGivesNoHostsAndAReadFileIsClosed) {
-    EXPECT_TRUE(names(path()).empty());
-    EXPECT_TRUE(names(directory_).empty());
+TEST(ConfigFile, MissingFileOrADirectoryGivesNoHostsAndAReadFileIsClosed) {
+    EXPECT_TRUE(hosts_in("/nonexistent/kelvra.conf").empty());
+    EXPECT_TRUE(hosts_in(testing::TempDir()).empty());
     const int lowest_free = dup(0);
     close(lowest_free);
     hosts_of("a\n" + std::string(1000, 'h') + "\nb");
