@@ -1,6 +1,7 @@
 // The configuration file reader: which lines become host names. The fuzz
-// model check (fuzz/config_check.cpp) holds every seed of its corpus to the
-// same rules; these are the edges of the 255-byte line buffer, the zero byte
+// model check (fuzz/config_check.cpp) holds every seed of its corpus (comments,
+// blanks, line ends, lines of 253 to 600 characters) to the same rules; these
+// are the 254/255 edge again, long lines the corpus lacks, the zero byte
 // defect, which the model leaves out, and the file itself.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,11 +21,10 @@ Names hosts_in(const std::string& path) {
     for (const DiscoveryInfo& host : read_config_hosts(path.c_str())) names.push_back(host.host_name);
     return names;
 }
-
 Names hosts_of(const std::string& content) {
     const std::string path = testing::TempDir() + "kelvra-" + std::to_string(getpid()) + ".conf";
     std::ofstream(path, std::ios::binary) << content;
-    Names names = hosts_in(path);
+    const Names names = hosts_in(path);
     unlink(path.c_str());
     return names;
 }
@@ -36,19 +36,11 @@ TEST(ConfigFile, YieldsTheHostNamesOfItsAcceptedLines) {
         std::string content;
         Names hosts;
     } cases[] = {
-        {"comment, blanks removed", "#scanner-1\n  scan ner\t-2 \n", {"scanner-2"}},
-        {"tab then hash is no comment", "\t#word\n", {"#word"}},
-        {"carriage return alone is a name", "\r\n", {"\r"}},
-        {"other characters kept", "a=b;\"c\"\\d\x01\n", {"a=b;\"c\"\\d\x01"}},
         // fgets takes 255 characters at a time: 254 and the newline fit.
         {"line of 254 kept", "before\n" + k254 + "\nafter\n", {"before", k254, "after"}},
         {"line of 255 dropped", "before\n" + std::string(255, 'h') + "\nafter\n", {"before", "after"}},
-        {"line of 510 dropped", std::string(510, 'h') + "\nafter\n", {"after"}},
-        {"line of 1000 dropped", k1000 + "\nafter\n", {"after"}},
         {"long line of blanks dropped", std::string(300, ' ') + "x\nafter\n", {"after"}},
         {"long comment dropped whole", "#" + k1000 + "\nafter\n", {"after"}},
-        {"only line without newline dropped", "scanner-1", {}},
-        {"long last line without newline dropped", "scanner-1\n" + k1000, {"scanner-1"}},
         // What is left of the longer line before must not count as a newline.
         {"last line shorter than the one before", "scanner-long-name\nab", {"scanner-long-name"}},
     };
@@ -64,8 +56,7 @@ TEST(ConfigFile, ZeroByteInALineLeavesTheNextLinesAlone) {
 }
 
 TEST(ConfigFile, MissingFileOrADirectoryGivesNoHostsAndAReadFileIsClosed) {
-    EXPECT_TRUE(hosts_in("/nonexistent/kelvra.conf").empty());
-    EXPECT_TRUE(hosts_in(testing::TempDir()).empty());
+    EXPECT_EQ(hosts_in("/nonexistent/kelvra.conf").size() + hosts_in(testing::TempDir()).size(), 0u);
     const int lowest_free = dup(0);
     close(lowest_free);
     hosts_of("a\n" + std::string(1000, 'h') + "\nb");
