@@ -1,38 +1,80 @@
-# Shared set-up of the frontend tests: a SANE configuration folder whose
-# dll.conf names only kelvra, and the testing flavour of the library found
-# through LD_LIBRARY_PATH, as SANE's dll meta-backend finds any backend.
+# Shared by the frontend tests: a SANE configuration folder whose dll.conf names only kelvra, the testing flavour
+# of the library found through LD_LIBRARY_PATH as SANE's dll meta-backend finds any backend, and `check`, which
+# runs one row of a test's table: a command, the output it must print, the pages it must write.
 set -euo pipefail
 : "${KELVRA_BINARY_DIR:?}"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 work=$(mktemp -d /tmp/kelvra-frontend-XXXXXX)
 cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 mkdir -p "$work/sane.d"
 echo kelvra > "$work/sane.d/dll.conf"
-export SANE_CONFIG_DIR=$work/sane.d
-export LD_LIBRARY_PATH=$KELVRA_BINARY_DIR/testing
-export LD_BIND_NOW=1
+export SANE_CONFIG_DIR=$work/sane.d LD_LIBRARY_PATH=$KELVRA_BINARY_DIR/testing LD_BIND_NOW=1
 reference=$KELVRA_BINARY_DIR/bin/page-reference
-sim=$KELVRA_BINARY_DIR/bin/kelvra-sim
+sim=$(readlink -f "$KELVRA_BINARY_DIR/bin/kelvra-sim")
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+finish() { [ "$failures" = 0 ] || { echo "$failures failure(s)" >&2; exit 1; }; echo PASS; }
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# scenario ELEMENTS [ATTRIBUTES]: a scenario file for the simulators the backend starts.
+# scenario ELEMENTS [ATTRIBUTES]: the scenario of the simulators the backend starts from now on.
 scenario() {
   printf '<scenario %s>%s</scenario>\n' "${2:-}" "$1" > "$work/scenario.xml"
   export KELVRA_SIM_SCENARIO=$work/scenario.xml
 }
 
-# simulators_running: how many simulators started for this test still exist
-# (they are told apart from other tests' by the scenario in their environment).
+# simulators_running: this test's simulators still alive (up to 5 s are given to them to end).
 simulators_running() {
-  local count=0 environ
-  for environ in /proc/[0-9]*/environ; do
-    grep -qs "KELVRA_SIM_SCENARIO=$work/scenario.xml" "$environ" 2>/dev/null && count=$((count + 1))
+  local pid count
+  for _ in $(seq 100); do
+    count=0
+    for pid in $(grep -lsF "KELVRA_SIM_SCENARIO=$work/scenario.xml" /proc/[0-9]*/environ | cut -d/ -f3); do
+      [ "$(readlink "/proc/$pid/exe" 2> /dev/null)" = "$sim" ] && count=$((count + 1))
+    done
+    [ "$count" = 0 ] && break
+    sleep 0.05
   done
   echo "$count"
 }
 
-# pnm_size FILE: "WIDTH HEIGHT" of a binary PNM file; pnm_body FILE: its raster.
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-pnm_size() { python3 "$here/pnm.py" size "$1"; }
-pnm_body() { python3 "$here/pnm.py" body "$1"; }
+# pnm_is FILE WIDTH HEIGHT CHANNELS PAGE: FILE is scanimage's PNM of the simulator's page PAGE, byte for byte.
+pnm_is() {
+  cmp -s "$1" <(printf 'P%d\n# SANE data follows\n%d %d\n255\n' $(($4 == 3 ? 6 : 5)) "$2" "$3"
+                "$reference" "$2" "$3" $(($2 * $4)) "$4" "$5")
+}
+
+# check NAME STATUS OUTPUT FILES COMMAND...: runs COMMAND in the folder $work/NAME, as `run` says (plain by default).
+#   STATUS  0, or "fail" for any other exit status
+#   OUTPUT  extended regular expressions, one a line, that the output (standard output and error) matches; a
+#           leading ! for one it must not match
+#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE for each page written (see pnm_is), !FILE for a file not written
+# and no simulator of the command outlives it.
+run() { timeout -k 5 60 "$@"; }
+check() {
+  local name=$1 want=$2 output=$3 files=$4 status=0 line spec
+  shift 4
+  mkdir -p "$work/$name"
+  (cd "$work/$name" && run "$@") > "$work/$name/output" 2>&1 || status=$?
+  if [ "$status" = 124 ] || { [ "$want" = 0 ] && [ "$status" != 0 ]; } || { [ "$want" = fail ] && [ "$status" = 0 ]; }; then
+    sed 's/^/    /' "$work/$name/output" >&2
+    fail "$name: exit status $status"
+  fi
+  while IFS= read -r line; do
+    case $line in
+      '') ;;
+      '!'*) ! grep -qE -- "${line#!}" "$work/$name/output" || fail "$name: the output matches ${line#!}" ;;
+      *) grep -qE -- "$line" "$work/$name/output" || fail "$name: no output line matches $line" ;;
+    esac
+  done <<< "$output"
+  for spec in $files; do
+    IFS=: read -r file width height channels page <<< "$spec"
+    case $file in
+      '!'*) [ ! -s "$work/$name/${file#!}" ] || fail "$name: ${file#!} was written" ;;
+      *) pnm_is "$work/$name/$file" "$width" "$height" "$channels" "$page" ||
+           fail "$name: $file is not page $page of $width x $height x $channels: $(head -c 32 "$work/$name/$file" | tr -c '[:alnum:]# ' .)" ;;
+    esac
+  done
+  [ "$(simulators_running)" = 0 ] || fail "$name: a scan-manager outlived the frontend"
+}
+
+# pages COUNT WIDTH HEIGHT: the FILES of a gray batch of COUNT pages p-1.pnm ..., and no page after them.
+pages() { for page in $(seq "$1"); do printf 'p-%d.pnm:%d:%d:1:%d ' "$page" "$2" "$3" "$page"; done; echo "!p-$(($1 + 1)).pnm"; }
