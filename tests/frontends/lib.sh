@@ -46,7 +46,7 @@ pnm_is() {
 #   STATUS  0, or "fail" for any other exit status
 #   OUTPUT  extended regular expressions, one a line, that the output (standard output and error) matches; a
 #           leading ! for one it must not match
-#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE for each page written (see pnm_is), !FILE for a file not written
+#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE for each page written (see pnm_is), !FILE for a file that must not exist
 # and no simulator of the command outlives it.
 run() { timeout -k 5 60 "$@"; }
 check() {
@@ -68,7 +68,7 @@ check() {
   for spec in $files; do
     IFS=: read -r file width height channels page <<< "$spec"
     case $file in
-      '!'*) [ ! -s "$work/$name/${file#!}" ] || fail "$name: ${file#!} was written" ;;
+      '!'*) [ ! -e "$work/$name/${file#!}" ] || fail "$name: ${file#!} was written" ;;
       *) pnm_is "$work/$name/$file" "$width" "$height" "$channels" "$page" ||
            fail "$name: $file is not page $page of $width x $height x $channels: $(head -c 32 "$work/$name/$file" | tr -c '[:alnum:]# ' .)" ;;
     esac
