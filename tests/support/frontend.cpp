@@ -12,8 +12,7 @@ namespace kelvra_test {
 
 SANE_Handle open_named(const char* name) {
     SANE_Handle handle = nullptr;
-    SANE_Status status = sane_kelvra_open(name, &handle);
-    EXPECT_EQ(status, SANE_STATUS_GOOD) << "opening " << name;
+    EXPECT_EQ(sane_kelvra_open(name, &handle), SANE_STATUS_GOOD) << "opening " << name;
     return handle;
 }
 
@@ -42,8 +41,7 @@ PageRead read_page(SANE_Handle handle, int chunk) {
     std::vector<SANE_Byte> buffer(chunk);
     for (;;) {
         SANE_Int length = -1;
-        SANE_Status status = sane_kelvra_read(handle, buffer.data(), chunk, &length);
-        ++page.calls;
+        const SANE_Status status = sane_kelvra_read(handle, buffer.data(), chunk, &length);
         if (status != SANE_STATUS_GOOD) {
             EXPECT_EQ(length, 0) << "a read that fails delivers nothing";
             page.final_status = status;

@@ -26,7 +26,6 @@ SANE_Status set_word_option(SANE_Handle handle, int option, SANE_Word value, SAN
 struct PageRead {
     SANE_Status final_status = SANE_STATUS_GOOD;  // the status that ended the reads
     std::string bytes;                             // what GOOD reads delivered
-    int calls = 0;
 };
 
 // Reads with `chunk`-byte calls until a status other than GOOD.
@@ -38,7 +37,7 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page);
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
 template <typename Condition>
 bool eventually(Condition&& condition, int milliseconds = 2000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -49,7 +48,7 @@ bool eventually(Condition&& condition, int milliseconds = 2000) {
 // Milliseconds taken by `action`.
 template <typename Action>
 double milliseconds_of(Action&& action) {
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     action();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }

@@ -4,39 +4,37 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace kelvra_test {
 namespace {
 
-int count_entries(const char* path) {
-    DIR* dir = opendir(path);
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
+// The names in a folder that stand for numbers (descriptors, tasks, pids).
+std::vector<int> numbered_entries(const char* path) {
+    std::vector<int> numbers;
+    if (DIR* dir = opendir(path)) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') numbers.push_back(std::atoi(entry->d_name));
+        closedir(dir);
     }
-    closedir(dir);
-    return count - (std::string(path) == "/proc/self/fd" ? 1 : 0);  // the DIR's own descriptor
+    return numbers;
 }
 
-// Parent pid and state of a process, from /proc/PID/stat.
-bool read_stat(int pid, int* ppid, char* state) {
+// The state letter of process `pid` when its parent is this process, else 0.
+char child_state(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(in, text)) return false;
-    auto close = text.rfind(')');
-    if (close == std::string::npos) return false;
-    std::istringstream rest(text.substr(close + 2));
-    rest >> *state >> *ppid;
-    return true;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char state = 0;
+    int ppid = 0;
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos || sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return 0;
+    return ppid == getpid() ? state : 0;
 }
 
 // ThreadSanitizer starts a helper thread of its own at the first thread
-// creation; one thread made and joined before any test takes a snapshot keeps
-// that helper out of every comparison.
+// creation; one made and joined before any snapshot keeps it out of them.
 const bool runtime_threads_started = [] {
     std::thread([] {}).join();
     return true;
@@ -44,34 +42,21 @@ const bool runtime_threads_started = [] {
 
 }  // namespace
 
-int count_open_descriptors() { return count_entries("/proc/self/fd"); }
+// Less the descriptor of the listing itself.
+int count_open_descriptors() { return static_cast<int>(numbered_entries("/proc/self/fd").size()) - 1; }
 
-int count_threads() { return count_entries("/proc/self/task"); }
+int count_threads() { return static_cast<int>(numbered_entries("/proc/self/task").size()); }
 
 std::vector<int> child_processes() {
     std::vector<int> children;
-    DIR* dir = opendir("/proc");
-    if (dir == nullptr) return children;
-    const int self = getpid();
-    while (dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0) continue;
-        int ppid = 0;
-        char state = 0;
-        if (read_stat(static_cast<int>(pid), &ppid, &state) && ppid == self) children.push_back(static_cast<int>(pid));
-    }
-    closedir(dir);
+    for (int pid : numbered_entries("/proc"))
+        if (pid > 0 && child_state(pid) != 0) children.push_back(pid);
     return children;
 }
 
 int count_zombie_children() {
     int zombies = 0;
-    for (int pid : child_processes()) {
-        int ppid = 0;
-        char state = 0;
-        if (read_stat(pid, &ppid, &state) && state == 'Z') ++zombies;
-    }
+    for (int pid : child_processes()) zombies += child_state(pid) == 'Z';
     return zombies;
 }
 
@@ -85,11 +70,10 @@ std::string ProcessSnapshot::describe() const {
 }
 
 bool returns_to(const ProcessSnapshot& before, int milliseconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
-        ProcessSnapshot now = ProcessSnapshot::take();
-        if (now.descriptors == before.descriptors && now.threads == before.threads &&
-            now.children == before.children)
+        const ProcessSnapshot now = ProcessSnapshot::take();
+        if (now.descriptors == before.descriptors && now.threads == before.threads && now.children == before.children)
             return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

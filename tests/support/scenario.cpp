@@ -1,7 +1,6 @@
 #include "tests/support/scenario.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,8 +16,7 @@ Scenario::Scenario(const std::string& elements, const std::string& attributes) {
     directory_ = pattern;
     transcript_ = directory_ + "/transcript";
     const std::string path = directory_ + "/scenario.xml";
-    write_file(path, "<scenario transcript=\"" + transcript_ + "\" " + attributes + ">\n" + elements +
-                         "\n</scenario>\n");
+    write_file(path, "<scenario transcript=\"" + transcript_ + "\" " + attributes + ">\n" + elements + "\n</scenario>\n");
     setenv("KELVRA_SIM_SCENARIO", path.c_str(), 1);
 }
 
@@ -28,7 +26,7 @@ Scenario::~Scenario() {
     std::filesystem::remove_all(directory_, ignored);
 }
 
-std::vector<Frame> Scenario::frames() const { return read_transcript(transcript_); }
+bool Scenario::accepted() const { return std::filesystem::exists(transcript_); }
 
 std::vector<Frame> Scenario::frames_with_command(uint32_t command) const {
     std::vector<Frame> selected;
@@ -37,26 +35,34 @@ std::vector<Frame> Scenario::frames_with_command(uint32_t command) const {
     return selected;
 }
 
-std::vector<Frame> read_transcript(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
+    std::vector<std::vector<int>> descriptors;
+    read(&descriptors);
+    return descriptors;
+}
+
+// "fds PID FD..." lines, and "frame PID COMMAND DIRECTION KIND LENGTH" lines
+// each followed by the payload and a line feed.
+std::vector<Frame> Scenario::read(std::vector<std::vector<int>>* descriptors) const {
+    std::ifstream in(transcript_, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<Frame> frames;
-    size_t position = 0;
-    while (position < text.size()) {
-        size_t line_end = text.find('\n', position);
-        if (line_end == std::string::npos) break;
-        if (text.compare(position, 4, "fds ") == 0) {  // the descriptors a simulator inherited
-            position = line_end + 1;
-            continue;
-        }
-        std::istringstream line(text.substr(position, line_end - position));
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;) {
+        std::istringstream line(text.substr(at, end - at));
         std::string word;
         Frame frame{};
-        line >> word >> frame.pid >> frame.command >> frame.direction >> frame.kind >> frame.length;
-        if (word != "frame" || !line) throw std::runtime_error("bad transcript line in " + path);
-        position = line_end + 1;
-        frame.payload = text.substr(position, frame.length);
-        position += frame.length + 1;  // the payload and its closing line break
+        line >> word >> frame.pid;
+        at = end + 1;
+        if (word == "fds") {
+            if (descriptors == nullptr) continue;
+            descriptors->emplace_back();
+            for (int fd; line >> fd;) descriptors->back().push_back(fd);
+            continue;
+        }
+        line >> frame.command >> frame.direction >> frame.kind >> frame.length;
+        if (word != "frame" || !line) throw std::runtime_error("bad transcript line in " + transcript_);
+        frame.payload = text.substr(at, frame.length);
+        at += frame.length + 1;
         frames.push_back(std::move(frame));
     }
     return frames;

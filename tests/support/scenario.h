@@ -1,7 +1,7 @@
-// A simulator scenario for one test: written to a temporary file, named to
+// A simulator scenario for one test: written to a temporary folder, named to
 // the simulator through the environment (the backend's children inherit it),
-// and removed again at the end of the test. Also reads back the transcript of
-// every frame the simulators of the test received.
+// and removed at the end of the test; and the transcript that the test's
+// simulators wrote: every frame they received, the descriptors they inherited.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,14 @@ namespace kelvra_test {
 
 struct Frame {
     int pid;
-    uint32_t command;
-    uint32_t direction;
-    uint32_t kind;
+    uint32_t command, direction, kind;
     uint64_t length;
     std::string payload;
 };
 
 class Scenario {
 public:
-    // `elements` go inside <scenario>; `attributes` onto it (transcript is added).
+    // `elements` go inside <scenario>, `attributes` onto it (the transcript is added).
     explicit Scenario(const std::string& elements = "", const std::string& attributes = "");
     ~Scenario();
     Scenario(const Scenario&) = delete;
@@ -29,16 +27,18 @@ public:
 
     const std::string& directory() const { return directory_; }
     const std::string& transcript_path() const { return transcript_; }
-    std::vector<Frame> frames() const;
+    // A simulator read the file and accepted it: only then is the transcript
+    // made, so a typo in a fault cannot pass for the fault.
+    bool accepted() const;
+    std::vector<Frame> frames() const { return read(nullptr); }
     std::vector<Frame> frames_with_command(uint32_t command) const;
+    // Per simulator, the descriptors it inherited (its "fds" line).
+    std::vector<std::vector<int>> inherited_descriptors() const;
 
 private:
-    std::string directory_;
-    std::string transcript_;
+    std::vector<Frame> read(std::vector<std::vector<int>>* descriptors) const;
+    std::string directory_, transcript_;
 };
-
-// The frames of a transcript, without the simulators' "fds" lines.
-std::vector<Frame> read_transcript(const std::string& path);
 
 // Writes `text` to `path`, replacing it.
 void write_file(const std::string& path, const std::string& text);
