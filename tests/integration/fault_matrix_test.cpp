@@ -1,11 +1,8 @@
 // Every fault the simulator injects, crossed with the phase of a frontend's
-// session in which it strikes, proven through the entry points. A backend
-// lives inside the frontend's process, so each cell checks the status that
-// the frontend sees where the fault surfaces, the bytes of the page that
-// arrive, the end exchanges the job makes, that it waits out exactly the
-// socket limits the fault allows and holds no more than a few MiB, that nothing
-// is left behind (descriptors, threads, children, zombies) and that the next
-// open and scan work.
+// session in which it strikes, through the entry points: the status where it
+// surfaces, the page bytes that arrive, the end exchanges made, exactly the
+// socket limits it allows waited out, a few MiB at most, nothing left behind
+// (descriptors, threads, children, zombies), and the next open and scan work.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,8 +26,8 @@ using S = SANE_Status;
 
 enum class Phase { discovery, open, parameters, start, transfer, between_pages, end_exchange, close };
 using enum Phase;
-// What the cell's handle is once it has been closed.
-enum class After { none, closed, kept };  // kept: the close exchange failed, the handle stays registered
+// The cell's handle once closed; kept: the close exchange failed, it stays registered.
+enum class After { none, closed, kept };
 using enum After;
 
 struct Cell {
@@ -41,28 +38,26 @@ struct Cell {
     // start or else the page's last read (the next read repeats it), close.
     S status;
     After after;
-    // The devices listed (discovery), else the end scan requests sent.
-    size_t count;
+    size_t count;           // the devices listed (discovery), else the end scan requests sent
     int socket_limits = 0;  // the cell waits out exactly these
     size_t intact = 0;      // the page's first bytes that arrive before the end (at EOF: all)
 };
 
 void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.elements; }
 
-std::string reply(int command, int nth, const std::string& attributes) {
-    return "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) + "\" " + attributes +
-           "/>";
+// A scripted reply to the nth request of `command`, with `document` as its payload if given.
+std::string reply(int command, int nth, const std::string& attributes, const std::string& document = "") {
+    const std::string element = "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) +
+                                "\" " + attributes;
+    return document.empty() ? element + "/>" : element + "><![CDATA[" + document + "]]></reply>";
 }
-std::string xml(int command, int nth, const std::string& document) {
-    return "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) + "\"><![CDATA[" +
-           document + "]]></reply>";
-}
+std::string xml(int command, int nth, const std::string& document) { return reply(command, nth, "", document); }
 std::string page(int number, const std::string& attributes) {
-    return "<page number=\"" + std::to_string(number) + "\" " + attributes + "/>";
+    return "<page number=\"" + std::to_string(number) + "\" at_byte=\"1000\" " + attributes + "/>";
 }
 std::string startup(const std::string& attributes) { return "<startup " + attributes + "/>"; }
 
-// A DTD whose entity lol9 expands to 10^9 copies of "lol".
+// A DTD whose entity lol9 expands to 10^9 copies of "lol"; elements nested 10^5 deep.
 std::string nested_entities() {
     std::string text = "<!DOCTYPE devices [<!ENTITY lol0 \"lol\">";
     for (int level = 1; level <= 9; ++level) {
@@ -72,10 +67,9 @@ std::string nested_entities() {
     }
     return text + "]><devices><device name=\"&lol9;\" vendor=\"&lol9;\">&lol9;</device></devices>";
 }
-
-std::string nested_elements(int levels) {
+std::string nested_elements() {
     std::string open, close;
-    for (int i = 0; i < levels; ++i) open += "<device>", close += "</device>";
+    for (int i = 0; i < 100000; ++i) open += "<device>", close += "</device>";
     return "<devices>" + open + close + "</devices>";
 }
 
@@ -101,7 +95,7 @@ const std::vector<Cell> kCells = {
     {"length_beyond_limit", discovery, reply(0, 1, "length=\"18446744073709551615\""), IO, none, 0},
     {"largest_length", discovery, reply(0, 1, "length=\"" + std::to_string(IPC_MAX_PAYLOAD) + "\""), IO, none, 0, 1},
     {"nested_entities", discovery, xml(0, 1, nested_entities()), DENIED, none, 0},
-    {"deeply_nested_elements", discovery, xml(0, 1, nested_elements(100000)), DENIED, none, 0},
+    {"deeply_nested_elements", discovery, xml(0, 1, nested_elements()), DENIED, none, 0},
 
     // A failed open leaves no handle, also when its scan-manager had been
     // started and its socket made; a child that never ends is killed.
@@ -128,7 +122,6 @@ const std::vector<Cell> kCells = {
     {"busy", start, xml(4, 1, "<status scan_status=\"2\"/>"), SANE_STATUS_DEVICE_BUSY, closed, 0},
     {"jammed", start, xml(4, 1, "<status scan_status=\"3\"/>"), SANE_STATUS_JAMMED, closed, 0},
     {"unknown_status", start, xml(4, 1, "<status scan_status=\"4\"/>"), IO, closed, 0},
-    {"negative_status", start, xml(4, 1, "<status scan_status=\"-1\"/>"), IO, closed, 0},
     {"other_root", start, xml(4, 1, "<other scan_status=\"0\"/>"), IO, closed, 0},
     {"status_without_scan_status", start, xml(4, 1, "<status/>"), EOF_, closed, 1},
     {"wrong_command", start, reply(4, 1, kCommand3), IO, kept, 0},
@@ -148,23 +141,23 @@ const std::vector<Cell> kCells = {
     {"header_in_two_pieces", transfer, reply(6, 2, "action=\"split\""), EOF_, closed, 1},
     // The read waits out one limit, the end exchange a second, the close a third.
     {"silence", transfer, reply(6, 2, kSilence), IO, kept, 1, 3},
-    {"page_silence", transfer, page(1, "at_byte=\"1000\" " + kSilence), IO, kept, 1, 3},
-    {"page_connection_closed", transfer, page(1, "at_byte=\"1000\" action=\"close\""), IO, kept, 0},
-    {"page_manager_exits", transfer, page(1, "at_byte=\"1000\" " + kExits), IO, kept, 0},
+    {"page_silence", transfer, page(1, kSilence), IO, kept, 1, 3},
+    {"page_connection_closed", transfer, page(1, "action=\"close\""), IO, kept, 0},
+    {"page_manager_exits", transfer, page(1, kExits), IO, kept, 0},
     // Device stops: the status reaches the read with bytes still in the pipe.
-    {"device_cancel", transfer, page(1, "at_byte=\"1000\" read_status=\"3\""), SANE_STATUS_CANCELLED, closed, 1},
-    {"jam", transfer, page(1, "at_byte=\"1000\" read_status=\"4\""), SANE_STATUS_JAMMED, closed, 1},
-    {"unknown_read_status", transfer, page(1, "at_byte=\"1000\" read_status=\"7\""), SANE_STATUS_INVAL, closed, 1},
-    {"malformed_page_reply", transfer, page(1, "at_byte=\"1000\" action=\"malformed\""), DENIED, closed, 1},
+    {"device_cancel", transfer, page(1, "read_status=\"3\""), SANE_STATUS_CANCELLED, closed, 1},
+    {"jam", transfer, page(1, "read_status=\"4\""), SANE_STATUS_JAMMED, closed, 1},
+    {"unknown_read_status", transfer, page(1, "read_status=\"7\""), SANE_STATUS_INVAL, closed, 1},
+    {"malformed_page_reply", transfer, page(1, "action=\"malformed\""), DENIED, closed, 1},
     // A page that ends well but short: IO_ERROR after the bytes that came,
     // not a wait for bytes that never come.
-    {"short_page_job_ended", transfer, page(1, "at_byte=\"1000\" read_status=\"2\""), IO, closed, 1, 0, 1000},
-    {"short_page_next_follows", transfer, page(1, "at_byte=\"1000\" read_status=\"1\""), IO, closed, 0, 0, 1000},
+    {"short_page_job_ended", transfer, page(1, "read_status=\"2\""), IO, closed, 1, 0, 1000},
+    {"short_page_next_follows", transfer, page(1, "read_status=\"1\""), IO, closed, 0, 0, 1000},
     // More than a pipe holds beyond the page's end goes nowhere.
-    {"bytes_beyond_the_page", transfer, page(1, "extra=\"70000\""), EOF_, closed, 1},
+    {"bytes_beyond_the_page", transfer, "<page number=\"1\" extra=\"70000\"/>", EOF_, closed, 1},
 
     // One piece per page: page 1 takes read requests 1 and 2, page 2 starts at 3.
-    {"jam", between_pages, page(2, "at_byte=\"0\" read_status=\"4\""), SANE_STATUS_JAMMED, closed, 1},
+    {"jam", between_pages, page(2, "read_status=\"4\""), SANE_STATUS_JAMMED, closed, 1},
     {"manager_exits", between_pages, reply(6, 3, kExits), IO, kept, 0},
 
     // The page is whole by then: only the close exchange shows what is left.
@@ -183,12 +176,6 @@ const std::vector<Cell> kCells = {
 constexpr double kSocketLimitMilliseconds = 2000;  // the testing flavour's
 // Beyond the socket limits: start-ups, a killed child's grace period, a busy machine.
 constexpr double kSlackMilliseconds = 2500;
-// Under a sanitizer the resident size also counts shadow memory and quarantine.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kResidentSizeIsTheProgramsOwn = false;
-#else
-constexpr bool kResidentSizeIsTheProgramsOwn = true;
-#endif
 
 class FaultMatrix : public testing::TestWithParam<Cell> {
 protected:
@@ -295,9 +282,9 @@ TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
             EXPECT_EQ(scenario.frames_with_command(IPC_CMD_END_SCAN).size(), cell.count) << "end exchanges";
         }
     }
-    if (kResidentSizeIsTheProgramsOwn) {
-        EXPECT_LT(peak_resident_kib() - resident, 32 * 1024) << "KiB of peak resident growth";
-    }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they count shadow memory too
+    EXPECT_LT(peak_resident_kib() - resident, 32 * 1024) << "KiB of peak resident growth";
+#endif
     EXPECT_TRUE(returns_to(before_)) << "after the fault: " << ProcessSnapshot::take().describe();
     EXPECT_EQ(count_zombie_children(), 0);
 

@@ -12,7 +12,7 @@ namespace kelvra_test {
 
 SANE_Handle open_named(const char* name) {
     SANE_Handle handle = nullptr;
-    EXPECT_EQ(sane_kelvra_open(name, &handle), SANE_STATUS_GOOD) << "opening " << name;
+    EXPECT_EQ(sane_kelvra_open(name, &handle), SANE_STATUS_GOOD) << name;
     return handle;
 }
 
@@ -52,11 +52,10 @@ PageRead read_page(SANE_Handle handle, int chunk) {
 }
 
 std::string expected_page(const SANE_Parameters& params, uint32_t page) {
-    kelvra_sim::PageGeometry geometry;
-    geometry.width = static_cast<uint32_t>(params.pixels_per_line);
-    geometry.height = static_cast<uint32_t>(params.lines);
-    geometry.bytes_per_row = static_cast<uint64_t>(params.bytes_per_line);
-    geometry.channels = params.format == SANE_FRAME_GRAY ? 1 : 3;
+    const kelvra_sim::PageGeometry geometry{static_cast<uint32_t>(params.pixels_per_line),
+                                            static_cast<uint32_t>(params.lines),
+                                            static_cast<uint64_t>(params.bytes_per_line),
+                                            params.format == SANE_FRAME_GRAY ? 1u : 3u};
     std::string bytes(kelvra_sim::page_size(geometry), '\0');
     kelvra_sim::page_bytes(geometry, page, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;

@@ -1,5 +1,5 @@
 // A frontend's view of the library for integration tests: open a simulator
-// device, set options, and read whole pages through the entry points.
+// device, set options, read whole pages, and wait or time what it does.
 #pragma once
 
 #include <sane/sane.h>
@@ -13,13 +13,9 @@
 
 namespace kelvra_test {
 
-// Opens `name` (enumerating first); fails the test on an error.
-SANE_Handle open_named(const char* name);
-
-// A handle whose close exchange failed stays open and registered; this
-// releases it, as the frontend's process could not.
+SANE_Handle open_named(const char* name);  // enumerates first; fails the test on an error
+// A handle whose close exchange failed stays registered; this releases it.
 void release_kept_handle(SANE_Handle handle);
-
 SANE_Status set_string_option(SANE_Handle handle, int option, const std::string& value, SANE_Int* info = nullptr);
 SANE_Status set_word_option(SANE_Handle handle, int option, SANE_Word value, SANE_Int* info = nullptr);
 
@@ -27,11 +23,9 @@ struct PageRead {
     SANE_Status final_status = SANE_STATUS_GOOD;  // the status that ended the reads
     std::string bytes;                             // what GOOD reads delivered
 };
+PageRead read_page(SANE_Handle handle, int chunk = 32768);  // reads until a status other than GOOD
 
-// Reads with `chunk`-byte calls until a status other than GOOD.
-PageRead read_page(SANE_Handle handle, int chunk = 32768);
-
-// What the simulator sends as page `page` for the frame `params`.
+// What the simulator sends as page `page` (counted in its process) for `params`.
 std::string expected_page(const SANE_Parameters& params, uint32_t page);
 
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
@@ -45,7 +39,6 @@ bool eventually(Condition&& condition, int milliseconds = 2000) {
     return true;
 }
 
-// Milliseconds taken by `action`.
 template <typename Action>
 double milliseconds_of(Action&& action) {
     const auto start = std::chrono::steady_clock::now();

@@ -1,12 +1,16 @@
+// What the test process holds: descriptors, threads, children and memory.
 #include "tests/support/process_state.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+
+#include "tests/support/memory_state.h"
 
 namespace kelvra_test {
 namespace {
@@ -22,29 +26,36 @@ std::vector<int> numbered_entries(const char* path) {
     return numbers;
 }
 
-// The state letter of process `pid` when its parent is this process, else 0.
+// The state letter of process `pid` when it is a child of this one, else 0.
 char child_state(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     char state = 0;
     int ppid = 0;
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos || sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) != 2) return 0;
+    const size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos || sscanf(text.c_str() + name_end + 1, " %c %d", &state, &ppid) != 2) return 0;
     return ppid == getpid() ? state : 0;
 }
 
-// ThreadSanitizer starts a helper thread of its own at the first thread
-// creation; one made and joined before any snapshot keeps it out of them.
+// ThreadSanitizer starts a helper thread at the first thread creation; one
+// made and joined before any snapshot keeps it out of the comparisons.
 const bool runtime_threads_started = [] {
     std::thread([] {}).join();
     return true;
 }();
 
+// The "NAME:   1234 kB" line of /proc/self/status; -1 when missing.
+int64_t status_kib(const std::string& name) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(name + ":", 0) == 0) return std::strtoll(line.c_str() + name.size() + 1, nullptr, 10);
+    return -1;
+}
+
 }  // namespace
 
 // Less the descriptor of the listing itself.
 int count_open_descriptors() { return static_cast<int>(numbered_entries("/proc/self/fd").size()) - 1; }
-
 int count_threads() { return static_cast<int>(numbered_entries("/proc/self/task").size()); }
 
 std::vector<int> child_processes() {
@@ -78,6 +89,20 @@ bool returns_to(const ProcessSnapshot& before, int milliseconds) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+int64_t resident_kib() { return status_kib("VmRSS"); }
+int64_t peak_resident_kib() { return status_kib("VmHWM"); }
+
+bool reset_peak_resident() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5" << std::flush;  // 5 resets the peak resident size
+    return static_cast<bool>(out);
+}
+
+int64_t heap_in_use_bytes() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<int64_t>(info.uordblks + info.hblkhd);
 }
 
 }  // namespace kelvra_test
