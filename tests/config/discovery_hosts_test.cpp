@@ -11,19 +11,21 @@
 
 #include "backend/backend.h"
 #include "tests/support/entry_points.h"
+#include "tests/support/process_state.h"
 #include "tests/support/scenario.h"
 
 namespace {
 
+using kelvra_test::ProcessSnapshot;
 using kelvra_test::Scenario;
 using Names = std::vector<std::string>;
 
 // Writes the configuration file (none for nullopt) and enumerates.
-const SANE_Device** enumerate_with(const std::optional<std::string>& content) {
+const SANE_Device** enumerate_with(const std::optional<std::string>& content, bool local_only = false) {
     unlink(KELVRA_TEST_CONFIG);
     if (content) kelvra_test::write_file(KELVRA_TEST_CONFIG, *content);
     const SANE_Device** list = nullptr;
-    EXPECT_EQ(sane_kelvra_get_devices(&list, SANE_FALSE), SANE_STATUS_GOOD);
+    EXPECT_EQ(sane_kelvra_get_devices(&list, local_only ? SANE_TRUE : SANE_FALSE), SANE_STATUS_GOOD);
     return list;
 }
 
@@ -67,28 +69,42 @@ TEST_F(ConfigFile, EveryEnumerationSendsTheHostsOfTheFileAsItIsThen) {
 }
 
 // A device reachable at a host is listed only when that host is configured,
-// and its record keeps the host; USB devices are listed either way.
+// and its record keeps the host; USB devices are listed either way. Every
+// enumeration has a scan-manager of its own and replaces the list, whatever
+// local_only says; a refused call keeps it, and exit releases it.
 TEST_F(ConfigFile, DevicesOfAHostAreListedOnlyWhenItIsConfigured) {
+    const ProcessSnapshot before = ProcessSnapshot::take();
     Scenario scenario(
-        "<device name=\"test:usb\" deviceName=\"usb\"/>"
+        "<device name=\"test:usb\" vendor=\"V &amp; W\" model=\"U\" type=\"flatbed scanner\" deviceName=\"usb\"/>"
         "<device name=\"test:office-1\" host=\"office-1\" deviceName=\"n1\"/>"
         "<device name=\"test:office-2\" host=\"office-2\" deviceName=\"n2\"/>");
+    sane_kelvra_exit();  // before any enumeration: harmless
     const struct {
         std::optional<std::string> content;
         Names names, hosts;
     } cases[] = {
-        {std::nullopt, {"test:usb"}, {""}},
-        {"office-3\n", {"test:usb"}, {""}},
-        {"office-2\noffice-1\n", {"test:usb", "test:office-1", "test:office-2"}, {"", "office-1", "office-2"}},
+        {std::nullopt, {"test:usb|V & W|U|flatbed scanner"}, {""}},
+        {"office-3\n", {"test:usb|V & W|U|flatbed scanner"}, {""}},
+        {"office-2\noffice-1\n", {"test:usb|V & W|U|flatbed scanner", "test:office-1|||", "test:office-2|||"},
+         {"", "office-1", "office-2"}},
     };
+    const SANE_Device** list = nullptr;
     for (const auto& c : cases) {
         Names names, hosts;
-        for (const SANE_Device** entry = enumerate_with(c.content); entry && *entry; ++entry)
-            names.emplace_back((*entry)->name);
+        for (const SANE_Device** entry = list = enumerate_with(c.content, &c - cases); entry && *entry; ++entry)
+            names.push_back(std::string((*entry)->name) + "|" + (*entry)->vendor + "|" + (*entry)->model + "|" + (*entry)->type);
         for (const DeviceInfo& info : g_device_infos) hosts.push_back(info.host_name);
         EXPECT_EQ(names, c.names) << c.content.value_or("(no file)");
-        EXPECT_EQ(hosts, c.hosts) << c.content.value_or("(no file)");
+        EXPECT_EQ(hosts, c.hosts) << "refilled, not appended to";
     }
+    EXPECT_EQ(sane_kelvra_get_devices(nullptr, SANE_FALSE), SANE_STATUS_INVAL);
+    EXPECT_EQ(list, const_cast<const SANE_Device**>(g_device_list)) << "a refused call keeps the list";
+    const auto requests = scenario.frames_with_command(0);
+    ASSERT_EQ(requests.size(), std::size(cases));
+    EXPECT_NE(requests[0].pid, requests[1].pid);
+    for (int twice = 0; twice < 2; ++twice) sane_kelvra_exit();
+    EXPECT_TRUE(g_device_list == nullptr && g_device_infos.empty());
+    EXPECT_TRUE(kelvra_test::returns_to(before)) << ProcessSnapshot::take().describe();
 }
 
 }  // namespace

@@ -45,32 +45,27 @@ struct Cell {
 
 void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.elements; }
 
+std::string repeated(const std::string& text, int times) {
+    std::string result;
+    while (times-- > 0) result += text;
+    return result;
+}
 // A scripted reply to the nth request of `command`, with `document` as its payload if given.
 std::string reply(int command, int nth, const std::string& attributes, const std::string& document = "") {
-    const std::string element = "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) +
-                                "\" " + attributes;
+    const std::string element =
+        "<reply command=\"" + std::to_string(command) + "\" nth=\"" + std::to_string(nth) + "\" " + attributes;
     return document.empty() ? element + "/>" : element + "><![CDATA[" + document + "]]></reply>";
 }
 std::string xml(int command, int nth, const std::string& document) { return reply(command, nth, "", document); }
 std::string page(int number, const std::string& attributes) {
     return "<page number=\"" + std::to_string(number) + "\" at_byte=\"1000\" " + attributes + "/>";
 }
-std::string startup(const std::string& attributes) { return "<startup " + attributes + "/>"; }
-
-// A DTD whose entity lol9 expands to 10^9 copies of "lol"; elements nested 10^5 deep.
+// A DTD whose entity lol9 stands for 10^9 copies of "lol".
 std::string nested_entities() {
     std::string text = "<!DOCTYPE devices [<!ENTITY lol0 \"lol\">";
-    for (int level = 1; level <= 9; ++level) {
-        text += "<!ENTITY lol" + std::to_string(level) + " \"";
-        for (int copy = 0; copy < 10; ++copy) text += "&lol" + std::to_string(level - 1) + ";";
-        text += "\">";
-    }
+    for (int level = 1; level <= 9; ++level)
+        text += "<!ENTITY lol" + std::to_string(level) + " \"" + repeated("&lol" + std::to_string(level - 1) + ";", 10) + "\">";
     return text + "]><devices><device name=\"&lol9;\" vendor=\"&lol9;\">&lol9;</device></devices>";
-}
-std::string nested_elements() {
-    std::string open, close;
-    for (int i = 0; i < 100000; ++i) open += "<device>", close += "</device>";
-    return "<devices>" + open + close + "</devices>";
 }
 
 constexpr S GOOD = SANE_STATUS_GOOD, EOF_ = SANE_STATUS_EOF, IO = SANE_STATUS_IO_ERROR;
@@ -81,7 +76,7 @@ const std::string kCommand3 = "header_command=\"3\"", kCommand4 = "header_comman
 // clang-format off
 const std::vector<Cell> kCells = {
     // The enumeration's scan-manager; a failed enumeration lists nothing.
-    {"startup_exit", discovery, startup(kExits), IO, none, 0},
+    {"startup_exit", discovery, "<startup action=\"exit\"/>", IO, none, 0},
     {"connection_closed", discovery, reply(0, 1, "action=\"close\""), IO, none, 0},
     {"closed_mid_header", discovery, reply(0, 1, "action=\"close-mid-header\" bytes=\"12\""), IO, none, 0},
     {"closed_mid_payload", discovery, reply(0, 1, "action=\"close-mid-payload\""), IO, none, 0},
@@ -95,15 +90,15 @@ const std::vector<Cell> kCells = {
     {"length_beyond_limit", discovery, reply(0, 1, "length=\"18446744073709551615\""), IO, none, 0},
     {"largest_length", discovery, reply(0, 1, "length=\"" + std::to_string(IPC_MAX_PAYLOAD) + "\""), IO, none, 0, 1},
     {"nested_entities", discovery, xml(0, 1, nested_entities()), DENIED, none, 0},
-    {"deeply_nested_elements", discovery, xml(0, 1, nested_elements()), DENIED, none, 0},
+    {"deeply_nested_elements", discovery, xml(0, 1, "<devices>" + repeated("<device>", 100000) + repeated("</device>", 100000) + "</devices>"), DENIED, none, 0},
 
     // A failed open leaves no handle, also when its scan-manager had been
     // started and its socket made; a child that never ends is killed.
-    {"startup_unbound_port", open, startup("action=\"unbound\""), IO, none, 0},
-    {"startup_negative_port", open, startup("port=\"-1\""), IO, none, 0},
-    {"startup_hangs", open, startup("action=\"hang\""), IO, none, 0, 1},
-    {"startup_port_wider_than_16_bits", open, startup("port_add=\"65536\""), GOOD, closed, 0},
-    {"startup_intruder", open, startup("intruder=\"nobody\""), GOOD, closed, 0},
+    {"startup_unbound_port", open, "<startup action=\"unbound\"/>", IO, none, 0},
+    {"startup_negative_port", open, "<startup port=\"-1\"/>", IO, none, 0},
+    {"startup_hangs", open, "<startup action=\"hang\"/>", IO, none, 0, 1},
+    {"startup_port_wider_than_16_bits", open, "<startup port_add=\"65536\"/>", GOOD, closed, 0},
+    {"startup_intruder", open, "<startup intruder=\"nobody\"/>", GOOD, closed, 0},
     {"wrong_command", open, reply(1, 1, kCommand3), IO, none, 0},
     {"malformed_document", open, xml(1, 1, "<device_capability a=\"1\""), DENIED, none, 0},
     {"manager_exits", open, reply(1, 1, kExits), IO, none, 0},
@@ -173,9 +168,8 @@ const std::vector<Cell> kCells = {
 };
 // clang-format on
 
-constexpr double kSocketLimitMilliseconds = 2000;  // the testing flavour's
-// Beyond the socket limits: start-ups, a killed child's grace period, a busy machine.
-constexpr double kSlackMilliseconds = 2500;
+constexpr double kSocketLimit = 2000;  // ms, the testing flavour's
+constexpr double kSlack = 2500;        // ms for start-ups, a killed child's grace period, a busy machine
 
 class FaultMatrix : public testing::TestWithParam<Cell> {
 protected:
@@ -186,58 +180,53 @@ protected:
         alarm(0);
     }
 
-    // Pages of a few kilobytes (a new source resets the area).
-    static SANE_Handle open_small(const char* name, bool feeder = false) {
+    // Pages of a few kilobytes (choosing a source resets the area).
+    static SANE_Handle open_small(const char* name, bool feeder) {
         SANE_Handle handle = open_named(name);
-        if (feeder) {
-            EXPECT_EQ(set_string_option(handle, OPT_SOURCE, SOURCE_ADF), GOOD);
-        }
+        EXPECT_EQ(set_string_option(handle, OPT_SOURCE, feeder ? SOURCE_ADF : SOURCE_FLATBED), GOOD);
         EXPECT_EQ(set_word_option(handle, OPT_BR_X, SANE_FIX(10.0)), GOOD);
         EXPECT_EQ(set_word_option(handle, OPT_BR_Y, SANE_FIX(10.0)), GOOD);
         return handle;
     }
 
-    // Starts page `number` and, once its reader thread is done, reads it to
-    // its end: a stored status must reach the read with bytes still in the
-    // pipe. The status of a failed start, else that of the last read.
+    // Starts page `number` and reads it once its reader thread is done, so
+    // that a stored status must reach the read with bytes still in the pipe.
+    // The status of a failed start, else that of the last read.
     S scan(SANE_Handle handle, uint32_t number, size_t intact) {
         SANE_Parameters params{};
         EXPECT_EQ(sane_kelvra_get_parameters(handle, &params), GOOD);
-        const S started = sane_kelvra_start(handle);
-        if (started != GOOD) return started;
+        if (const S started = sane_kelvra_start(handle); started != GOOD) return started;
         EXPECT_TRUE(eventually([&] { return count_threads() == before_.threads; }, 10000)) << "the thread ends";
         const PageRead page = read_page(handle, 4096);
         SANE_Byte byte = 0;
         SANE_Int length = 7;
         EXPECT_EQ(sane_kelvra_read(handle, &byte, 1, &length), page.final_status) << "the read after the last";
         const std::string expected = expected_page(params, number);
-        const bool whole = page.final_status == EOF_;
-        EXPECT_TRUE(whole ? page.bytes == expected : page.bytes.compare(0, intact, expected, 0, intact) == 0)
+        EXPECT_TRUE(page.final_status == EOF_ ? page.bytes == expected
+                                              : page.bytes.compare(0, intact, expected, 0, intact) == 0)
             << "page " << number << ": " << page.bytes.size() << " bytes";
         return page.final_status;
     }
 
     // The status where the cell's fault surfaces.
     S run(const Cell& cell) {
+        S status = GOOD;
         if (cell.phase == discovery) {
             const SANE_Device** list = nullptr;
-            const S status = sane_kelvra_get_devices(&list, SANE_FALSE);
+            status = sane_kelvra_get_devices(&list, SANE_FALSE);
             size_t listed = 0;
             while (list != nullptr && list[listed] != nullptr) ++listed;
             EXPECT_EQ(list == nullptr, status != GOOD) << "a failed enumeration lists nothing";
-            EXPECT_EQ(listed, cell.count);
-            EXPECT_EQ(g_device_infos.size(), listed);
+            EXPECT_TRUE(listed == cell.count && g_device_infos.size() == listed) << listed << " listed";
             return status;
         }
-        S status = GOOD;
         SANE_Handle handle = nullptr;
         if (cell.phase == open) {
             status = sane_kelvra_open("fb-a4", &handle);
             EXPECT_EQ(handle != nullptr, status == GOOD);
             if (status != GOOD) return status;
         } else {
-            const bool feeder = cell.phase == between_pages;
-            handle = open_small(feeder ? "mfp-adf" : "fb-a4", feeder);
+            handle = open_small(cell.phase == between_pages ? "mfp-adf" : "fb-a4", cell.phase == between_pages);
         }
         if (cell.phase == parameters) {
             SANE_Parameters params{};
@@ -249,12 +238,12 @@ protected:
             status = scan(handle, 1, cell.intact);
         }
         device_t* device = static_cast<device_t*>(handle);
-        const S closed_status = close_device(device);
+        const S closed = close_device(device);
         const bool kept = std::count(g_open_devices.begin(), g_open_devices.end(), device) != 0;
         EXPECT_EQ(kept, cell.after == After::kept) << "only a failed close exchange keeps the handle";
-        EXPECT_EQ(closed_status == GOOD, !kept);
+        EXPECT_EQ(closed == GOOD, !kept);
         if (kept) release_kept_handle(device);
-        return cell.phase == close ? closed_status : status;
+        return cell.phase == close ? closed : status;
     }
 
     ProcessSnapshot before_{};
@@ -262,22 +251,18 @@ protected:
 
 TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
     const Cell& cell = GetParam();
-    if (cell.elements.find("intruder") != std::string::npos && geteuid() != 0)
-        GTEST_SKIP() << "only root starts a process as another user";
+    if (cell.elements.find("intruder") != std::string::npos && geteuid() != 0) GTEST_SKIP() << "needs root";
     before_ = ProcessSnapshot::take();
-    // The list is made without the fault, so that it strikes the open's scan-manager.
-    const SANE_Device** list = nullptr;
-    if (cell.phase != discovery) {
-        ASSERT_EQ(sane_kelvra_get_devices(&list, SANE_FALSE), GOOD);
-    }
+    const SANE_Device** list = nullptr;  // made without the fault, which strikes the open's scan-manager
+    ASSERT_TRUE(cell.phase == discovery || sane_kelvra_get_devices(&list, SANE_FALSE) == GOOD);
     EXPECT_TRUE(reset_peak_resident());
     const int64_t resident = resident_kib();
     {
         Scenario scenario(cell.elements, cell.phase == transfer ? "piece_size=\"1024\"" : "");
         const double elapsed = milliseconds_of([&] { EXPECT_EQ(run(cell), cell.status); });
         ASSERT_TRUE(scenario.accepted()) << "the simulator refused the scenario";
-        EXPECT_GE(elapsed, cell.socket_limits * kSocketLimitMilliseconds * 0.9);
-        EXPECT_LT(elapsed, cell.socket_limits * kSocketLimitMilliseconds + kSlackMilliseconds);
+        EXPECT_GE(elapsed, cell.socket_limits * kSocketLimit * 0.9);
+        EXPECT_LT(elapsed, cell.socket_limits * kSocketLimit + kSlack);
         if (cell.phase != discovery) {
             EXPECT_EQ(scenario.frames_with_command(IPC_CMD_END_SCAN).size(), cell.count) << "end exchanges";
         }
@@ -286,23 +271,20 @@ TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
     EXPECT_LT(peak_resident_kib() - resident, 32 * 1024) << "KiB of peak resident growth";
 #endif
     EXPECT_TRUE(returns_to(before_)) << "after the fault: " << ProcessSnapshot::take().describe();
-    EXPECT_EQ(count_zombie_children(), 0);
 
     // A fresh enumeration, open and scan work as if nothing had happened.
     sane_kelvra_exit();
-    SANE_Handle handle = open_small("fb-a4");
-    ASSERT_NE(handle, nullptr);
+    SANE_Handle handle = open_small("fb-a4", false);
     EXPECT_EQ(scan(handle, 1, 0), EOF_);
     EXPECT_EQ(close_device(static_cast<device_t*>(handle)), GOOD);
     sane_kelvra_exit();
     EXPECT_TRUE(returns_to(before_)) << "after the fresh scan: " << ProcessSnapshot::take().describe();
 }
 
-const char* const kPhaseNames[] = {"Discovery", "Open",        "Parameters",   "Start",
-                                   "Transfer",  "BetweenPages", "EndExchange", "Close"};
+const char* const kPhases[] = {"Discovery", "Open", "Parameters", "Start", "Transfer", "BetweenPages", "EndExchange", "Close"};
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, testing::ValuesIn(kCells), [](const auto& info) {
-    return std::string(kPhaseNames[static_cast<int>(info.param.phase)]) + "_" + info.param.name;
+    return std::string(kPhases[static_cast<int>(info.param.phase)]) + "_" + info.param.name;
 });
 
 }  // namespace

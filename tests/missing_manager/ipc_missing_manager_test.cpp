@@ -1,29 +1,14 @@
-// A scan-manager program that does not exist: the start fails cleanly and the
+// A scan-manager program that is not installed: open fails cleanly, and the
 // child that could not run it is reaped.
-#include "ipc/ipc.h"
-#include "tests/support/process_state.h"
-
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include "tests/support/frontend.h"
+#include "tests/support/process_state.h"
 
-namespace {
-
-TEST(IpcMissingManager, OpenFailsWithTheRecordHandedBackAndCloseReapsTheChild) {
+TEST(MissingManager, OpenFailsAndTheChildIsReaped) {
     const auto before = kelvra_test::ProcessSnapshot::take();
-    ipc_t* ipc = nullptr;
-    EXPECT_EQ(ipc_open(&ipc), SANE_STATUS_IO_ERROR);
-    ASSERT_NE(ipc, nullptr);
-    const int pid = ipc->pid;
-    EXPECT_GT(pid, 0) << "the child was started and its pid kept";
-    EXPECT_EQ(ipc->port, -1);
-    EXPECT_EQ(ipc->socket, -1);
-
-    EXPECT_EQ(ipc_close(ipc), SANE_STATUS_GOOD);
-    auto children = kelvra_test::child_processes();
-    EXPECT_EQ(std::count(children.begin(), children.end(), pid), 0) << "the child is reaped by ipc_close";
-    EXPECT_EQ(kelvra_test::count_zombie_children(), 0);
+    SANE_Handle handle = nullptr;
+    EXPECT_EQ(sane_kelvra_open("fb-a4", &handle), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(handle, nullptr);
     EXPECT_TRUE(kelvra_test::returns_to(before, 0)) << kelvra_test::ProcessSnapshot::take().describe();
 }
-
-}  // namespace

@@ -1,5 +1,5 @@
 // A frontend's view of the library for integration tests: open a simulator
-// device, set options, read whole pages, and wait or time what it does.
+// device, set options, read whole pages, and wait for or time what it does.
 #pragma once
 
 #include <sane/sane.h>
@@ -14,8 +14,7 @@
 namespace kelvra_test {
 
 SANE_Handle open_named(const char* name);  // enumerates first; fails the test on an error
-// A handle whose close exchange failed stays registered; this releases it.
-void release_kept_handle(SANE_Handle handle);
+void release_kept_handle(SANE_Handle handle);  // one whose close exchange failed stays registered
 SANE_Status set_string_option(SANE_Handle handle, int option, const std::string& value, SANE_Int* info = nullptr);
 SANE_Status set_word_option(SANE_Handle handle, int option, SANE_Word value, SANE_Int* info = nullptr);
 
@@ -29,18 +28,14 @@ PageRead read_page(SANE_Handle handle, int chunk = 32768);  // reads until a sta
 std::string expected_page(const SANE_Parameters& params, uint32_t page);
 
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
-template <typename Condition>
-bool eventually(Condition&& condition, int milliseconds = 2000) {
+bool eventually(auto&& condition, int milliseconds = 2000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return condition();
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return condition();
 }
 
-template <typename Action>
-double milliseconds_of(Action&& action) {
+double milliseconds_of(auto&& action) {
     const auto start = std::chrono::steady_clock::now();
     action();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

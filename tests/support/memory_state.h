@@ -1,6 +1,4 @@
-// How much memory the test process holds: the resident size and its peak
-// (/proc/self/status), and the bytes the allocator has handed out (which,
-// unlike the resident size, does not depend on what the allocator caches).
+// How much memory the test process holds (implemented in process_state.cpp).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +8,6 @@ namespace kelvra_test {
 int64_t resident_kib();       // VmRSS
 int64_t peak_resident_kib();  // VmHWM: the largest VmRSS since start or the last reset
 bool reset_peak_resident();   // the peak starts again at VmRSS; false where the kernel refuses
-int64_t heap_in_use_bytes();  // in every malloc arena, mmapped blocks included
+int64_t heap_in_use_bytes();  // in every malloc arena; unlike VmRSS, not what the allocator caches
 
 }  // namespace kelvra_test

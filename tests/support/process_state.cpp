@@ -1,13 +1,13 @@
 // What the test process holds: descriptors, threads, children and memory.
 #include "tests/support/process_state.h"
 
-#include <dirent.h>
 #include <malloc.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "tests/support/memory_state.h"
@@ -15,34 +15,9 @@
 namespace kelvra_test {
 namespace {
 
-// The names in a folder that stand for numbers (descriptors, tasks, pids).
-std::vector<int> numbered_entries(const char* path) {
-    std::vector<int> numbers;
-    if (DIR* dir = opendir(path)) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') numbers.push_back(std::atoi(entry->d_name));
-        closedir(dir);
-    }
-    return numbers;
+int count_entries(const char* path) {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
 }
-
-// The state letter of process `pid` when it is a child of this one, else 0.
-char child_state(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    char state = 0;
-    int ppid = 0;
-    const size_t name_end = text.rfind(')');
-    if (name_end == std::string::npos || sscanf(text.c_str() + name_end + 1, " %c %d", &state, &ppid) != 2) return 0;
-    return ppid == getpid() ? state : 0;
-}
-
-// ThreadSanitizer starts a helper thread at the first thread creation; one
-// made and joined before any snapshot keeps it out of the comparisons.
-const bool runtime_threads_started = [] {
-    std::thread([] {}).join();
-    return true;
-}();
 
 // The "NAME:   1234 kB" line of /proc/self/status; -1 when missing.
 int64_t status_kib(const std::string& name) {
@@ -52,23 +27,33 @@ int64_t status_kib(const std::string& name) {
     return -1;
 }
 
+// ThreadSanitizer starts a helper thread at the first thread creation; one
+// made and joined before any snapshot keeps it out of the comparisons.
+const bool runtime_threads_started = [] {
+    std::thread([] {}).join();
+    return true;
+}();
+
 }  // namespace
 
-// Less the descriptor of the listing itself.
-int count_open_descriptors() { return static_cast<int>(numbered_entries("/proc/self/fd").size()) - 1; }
-int count_threads() { return static_cast<int>(numbered_entries("/proc/self/task").size()); }
+// Less the descriptor that lists them.
+int count_open_descriptors() { return count_entries("/proc/self/fd") - 1; }
+int count_threads() { return count_entries("/proc/self/task"); }
 
 std::vector<int> child_processes() {
     std::vector<int> children;
-    for (int pid : numbered_entries("/proc"))
-        if (pid > 0 && child_state(pid) != 0) children.push_back(pid);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int ppid = 0;  // the field after the state, which follows the name in parentheses
+        const size_t name_end = stat.rfind(')');
+        if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
+            ppid == getpid())
+            children.push_back(std::stoi(pid));
+    }
     return children;
-}
-
-int count_zombie_children() {
-    int zombies = 0;
-    for (int pid : child_processes()) zombies += child_state(pid) == 'Z';
-    return zombies;
 }
 
 ProcessSnapshot ProcessSnapshot::take() {
@@ -82,8 +67,7 @@ std::string ProcessSnapshot::describe() const {
 
 bool returns_to(const ProcessSnapshot& before, int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        const ProcessSnapshot now = ProcessSnapshot::take();
+    for (ProcessSnapshot now = ProcessSnapshot::take();; now = ProcessSnapshot::take()) {
         if (now.descriptors == before.descriptors && now.threads == before.threads && now.children == before.children)
             return true;
         if (std::chrono::steady_clock::now() > deadline) return false;

@@ -10,7 +10,6 @@ namespace kelvra_test {
 int count_open_descriptors();        // entries of /proc/self/fd
 int count_threads();                 // entries of /proc/self/task
 std::vector<int> child_processes();  // pids whose parent is this process, zombies included
-int count_zombie_children();
 
 struct ProcessSnapshot {
     int descriptors, threads, children;

@@ -1,7 +1,6 @@
-// A simulator scenario for one test: written to a temporary folder, named to
-// the simulator through the environment (the backend's children inherit it),
-// and removed at the end of the test; and the transcript that the test's
-// simulators wrote: every frame they received, the descriptors they inherited.
+// A simulator scenario for one test, named to the simulator through the
+// environment (the backend's children inherit it) and removed at the end of
+// the test; and the transcript its simulators wrote.
 #pragma once
 
 #include <cstdint>
@@ -26,21 +25,17 @@ public:
     Scenario& operator=(const Scenario&) = delete;
 
     const std::string& directory() const { return directory_; }
-    const std::string& transcript_path() const { return transcript_; }
-    // A simulator read the file and accepted it: only then is the transcript
-    // made, so a typo in a fault cannot pass for the fault.
+    std::string transcript_path() const { return directory_ + "/transcript"; }
+    // A simulator accepted the file: only then is the transcript made.
     bool accepted() const;
-    std::vector<Frame> frames() const { return read(nullptr); }
-    std::vector<Frame> frames_with_command(uint32_t command) const;
-    // Per simulator, the descriptors it inherited (its "fds" line).
-    std::vector<std::vector<int>> inherited_descriptors() const;
+    std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
+    std::vector<Frame> frames_with_command(uint32_t command) const { return frames(int(command)); }
+    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "fds" line
 
 private:
-    std::vector<Frame> read(std::vector<std::vector<int>>* descriptors) const;
-    std::string directory_, transcript_;
+    std::string directory_;
 };
 
-// Writes `text` to `path`, replacing it.
-void write_file(const std::string& path, const std::string& text);
+void write_file(const std::string& path, const std::string& text);  // replaces the file
 
 }  // namespace kelvra_test
