@@ -1,13 +1,11 @@
 // The configuration file as the scan-manager sees it: the host names in the
-// discovery request of each enumeration, read from the simulator's
-// transcript, and the devices then listed for them.
+// discovery request of each enumeration (from the simulator's transcript),
+// and the devices then listed, enumeration after enumeration.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <optional>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "backend/backend.h"
 #include "tests/support/entry_points.h"
@@ -16,25 +14,20 @@
 
 namespace {
 
-using kelvra_test::ProcessSnapshot;
-using kelvra_test::Scenario;
+using namespace kelvra_test;
 using Names = std::vector<std::string>;
 
 // Writes the configuration file (none for nullopt) and enumerates.
-const SANE_Device** enumerate_with(const std::optional<std::string>& content, bool local_only = false) {
+const SANE_Device** enumerate_with(const std::optional<std::string>& content, SANE_Bool local_only = SANE_FALSE) {
     unlink(KELVRA_TEST_CONFIG);
-    if (content) kelvra_test::write_file(KELVRA_TEST_CONFIG, *content);
+    if (content) write_file(KELVRA_TEST_CONFIG, *content);
     const SANE_Device** list = nullptr;
-    EXPECT_EQ(sane_kelvra_get_devices(&list, local_only ? SANE_TRUE : SANE_FALSE), SANE_STATUS_GOOD);
+    EXPECT_EQ(sane_kelvra_get_devices(&list, local_only), SANE_STATUS_GOOD);
     return list;
 }
 
 class ConfigFile : public testing::Test {
-protected:
-    void TearDown() override {
-        unlink(KELVRA_TEST_CONFIG);
-        sane_kelvra_exit();
-    }
+    void TearDown() override { unlink(KELVRA_TEST_CONFIG), sane_kelvra_exit(); }
 };
 
 // Lines of up to 254 characters are hosts, longer ones are dropped whole;
@@ -43,10 +36,7 @@ protected:
 // carries them (a carriage return as &#13;).
 TEST_F(ConfigFile, EveryEnumerationSendsTheHostsOfTheFileAsItIsThen) {
     const std::string k254(254, 'h');
-    const struct {
-        std::optional<std::string> content;
-        Names hosts;
-    } steps[] = {
+    const std::pair<std::optional<std::string>, Names> steps[] = {
         {"office-1\n# comment\n  # word\noffice \t-\t 2 #x\n\n \t \ncr\r\n" + k254 + "\n" + std::string(255, 'g') +
              "\n" + std::string("zero\0byte\nafter-zero\n", 21) + "office-1\nlast line without line end",
          {"office-1", "#word", "office-2#x", "cr&#13;", k254, "zero", "after-zero", "office-1"}},
@@ -55,16 +45,15 @@ TEST_F(ConfigFile, EveryEnumerationSendsTheHostsOfTheFileAsItIsThen) {
         {"", {}},
     };
     Scenario scenario;
-    for (const auto& step : steps) enumerate_with(step.content);
+    for (const auto& step : steps) enumerate_with(step.first);
     const auto requests = scenario.frames_with_command(0);
     ASSERT_EQ(requests.size(), std::size(steps));
     const std::regex host(" host_name=\"([^\"]*)\"");
     for (size_t i = 0; i < requests.size(); ++i) {
         Names hosts;
-        const std::string& payload = requests[i].payload;
-        for (std::sregex_iterator m(payload.begin(), payload.end(), host), end; m != end; ++m)
-            hosts.push_back((*m)[1]);
-        EXPECT_EQ(hosts, steps[i].hosts) << "enumeration " << i + 1 << ": " << payload;
+        const std::string& sent = requests[i].payload;
+        for (std::sregex_iterator m(sent.begin(), sent.end(), host), end; m != end; ++m) hosts.push_back((*m)[1]);
+        EXPECT_EQ(hosts, steps[i].second) << "enumeration " << i + 1 << ": " << sent;
     }
 }
 
@@ -74,25 +63,24 @@ TEST_F(ConfigFile, EveryEnumerationSendsTheHostsOfTheFileAsItIsThen) {
 // local_only says; a refused call keeps it, and exit releases it.
 TEST_F(ConfigFile, DevicesOfAHostAreListedOnlyWhenItIsConfigured) {
     const ProcessSnapshot before = ProcessSnapshot::take();
-    Scenario scenario(
-        "<device name=\"test:usb\" vendor=\"V &amp; W\" model=\"U\" type=\"flatbed scanner\" deviceName=\"usb\"/>"
-        "<device name=\"test:office-1\" host=\"office-1\" deviceName=\"n1\"/>"
-        "<device name=\"test:office-2\" host=\"office-2\" deviceName=\"n2\"/>");
+    Scenario scenario("<device name=\"test:usb\" vendor=\"V &amp; W\" model=\"U\" type=\"flatbed scanner\"/>"
+                      "<device name=\"test:office-1\" host=\"office-1\"/><device name=\"t:o2\" host=\"office-2\"/>");
     sane_kelvra_exit();  // before any enumeration: harmless
+    const std::string usb = "test:usb|V & W|U|flatbed scanner";
     const struct {
         std::optional<std::string> content;
         Names names, hosts;
     } cases[] = {
-        {std::nullopt, {"test:usb|V & W|U|flatbed scanner"}, {""}},
-        {"office-3\n", {"test:usb|V & W|U|flatbed scanner"}, {""}},
-        {"office-2\noffice-1\n", {"test:usb|V & W|U|flatbed scanner", "test:office-1|||", "test:office-2|||"},
-         {"", "office-1", "office-2"}},
+        {std::nullopt, {usb}, {""}},
+        {"office-3\n", {usb}, {""}},
+        {"office-2\noffice-1\n", {usb, "test:office-1|||", "t:o2|||"}, {"", "office-1", "office-2"}},
     };
     const SANE_Device** list = nullptr;
     for (const auto& c : cases) {
         Names names, hosts;
-        for (const SANE_Device** entry = list = enumerate_with(c.content, &c - cases); entry && *entry; ++entry)
-            names.push_back(std::string((*entry)->name) + "|" + (*entry)->vendor + "|" + (*entry)->model + "|" + (*entry)->type);
+        for (const SANE_Device** entry = list = enumerate_with(c.content, &c != cases); entry && *entry; ++entry)
+            names.push_back(std::string((*entry)->name) + "|" + (*entry)->vendor + "|" + (*entry)->model + "|" +
+                            (*entry)->type);
         for (const DeviceInfo& info : g_device_infos) hosts.push_back(info.host_name);
         EXPECT_EQ(names, c.names) << c.content.value_or("(no file)");
         EXPECT_EQ(hosts, c.hosts) << "refilled, not appended to";
@@ -104,7 +92,7 @@ TEST_F(ConfigFile, DevicesOfAHostAreListedOnlyWhenItIsConfigured) {
     EXPECT_NE(requests[0].pid, requests[1].pid);
     for (int twice = 0; twice < 2; ++twice) sane_kelvra_exit();
     EXPECT_TRUE(g_device_list == nullptr && g_device_infos.empty());
-    EXPECT_TRUE(kelvra_test::returns_to(before)) << ProcessSnapshot::take().describe();
+    EXPECT_TRUE(returns_to(before)) << ProcessSnapshot::take().describe();
 }
 
 }  // namespace

@@ -25,23 +25,18 @@ SANE_Word word(SANE_Handle handle, int option) {
     return value;
 }
 
-// The integer attribute `name` of the last scan parameter request.
-long sent(const Scenario& scenario, const std::string& name) {
-    const std::string document = scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).back().payload;
-    const size_t at = document.find(" " + name + "=\"");
-    return at == std::string::npos ? -1 : std::strtol(document.c_str() + at + name.size() + 3, nullptr, 10);
-}
-
-// Asks for the parameters and checks them against the options as they are now.
-void ask(SANE_Handle handle, int& asks) {
+// Sets `option` (a word, or a string when `text` is given), asks for the
+// parameters, and checks them against the options as they are now.
+int asks = 0;
+void set_and_ask(SANE_Handle handle, int option, SANE_Word value, const char* text = nullptr) {
+    ASSERT_EQ(text ? set_string_option(handle, option, text) : set_word_option(handle, option, value), SANE_STATUS_GOOD);
     SANE_Parameters p{};
     ASSERT_EQ(sane_kelvra_get_parameters(handle, &p), SANE_STATUS_GOOD);
     ++asks;
     char mode[16] = {};
     ASSERT_EQ(sane_kelvra_control_option(handle, OPT_MODE, SANE_ACTION_GET_VALUE, mode, nullptr), SANE_STATUS_GOOD);
     const int channels = std::string(mode) == "Gray" ? 1 : 3;
-    EXPECT_EQ(p.format, channels == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB);
-    EXPECT_EQ(p.bytes_per_line, p.pixels_per_line * channels);
+    EXPECT_TRUE(p.format == (channels == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB) && p.bytes_per_line == p.pixels_per_line * channels);
     const double dots_per_mm = word(handle, OPT_RESOLUTION) / 25.4;
     EXPECT_NEAR(p.pixels_per_line, std::fabs(SANE_UNFIX(word(handle, OPT_BR_X) - word(handle, OPT_TL_X))) * dots_per_mm, 1.5);
     EXPECT_NEAR(p.lines, std::fabs(SANE_UNFIX(word(handle, OPT_BR_Y) - word(handle, OPT_TL_Y))) * dots_per_mm, 1.5);
@@ -49,7 +44,6 @@ void ask(SANE_Handle handle, int& asks) {
 
 TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoStall) {
     Scenario scenario;
-    int asks = 0;
     const auto start = std::chrono::steady_clock::now();
     for (const char* name : {"mfp-adf", "duplex-legal"}) {
         SANE_Handle handle = open_named(name);
@@ -57,50 +51,41 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
         auto descriptor = [&](int option) { return sane_kelvra_get_option_descriptor(handle, option); };
         for (const SANE_String_Const* source = descriptor(OPT_SOURCE)->constraint.string_list; *source; ++source) {
             SCOPED_TRACE(std::string(name) + ", " + *source);
-            SANE_Int info = 0;
-            ASSERT_EQ(set_string_option(handle, OPT_SOURCE, *source, &info), SANE_STATUS_GOOD);
-            EXPECT_TRUE(info & SANE_INFO_RELOAD_OPTIONS);
+            set_and_ask(handle, OPT_SOURCE, 0, *source);
             // The follow-up of a source: centring is offered, and on, for a feeder only.
             const bool feeder = std::string(*source) != SOURCE_FLATBED;
             EXPECT_EQ(SANE_OPTION_IS_ACTIVE(descriptor(OPT_CENTER_SCAN)->cap), feeder);
             EXPECT_EQ(word(handle, OPT_CENTER_SCAN), feeder ? SANE_TRUE : SANE_FALSE);
-            ask(handle, asks);
             for (int round = 0; round < 3; ++round) {
-                for (const SANE_String_Const* m = descriptor(OPT_MODE)->constraint.string_list; *m; ++m) {
-                    ASSERT_EQ(set_string_option(handle, OPT_MODE, *m), SANE_STATUS_GOOD);
-                    ask(handle, asks);
-                }
+                for (const SANE_String_Const* mode = descriptor(OPT_MODE)->constraint.string_list; *mode; ++mode)
+                    set_and_ask(handle, OPT_MODE, 0, *mode);
                 const SANE_Word* resolutions = descriptor(OPT_RESOLUTION)->constraint.word_list;
-                for (SANE_Word i = 1; i <= resolutions[0]; ++i) {
-                    ASSERT_EQ(set_word_option(handle, OPT_RESOLUTION, resolutions[i]), SANE_STATUS_GOOD);
-                    ask(handle, asks);
-                }
+                for (SANE_Word i = 1; i <= resolutions[0]; ++i) set_and_ask(handle, OPT_RESOLUTION, resolutions[i]);
                 for (int option : {OPT_TL_X, OPT_TL_Y, OPT_BR_X, OPT_BR_Y}) {
                     const SANE_Range* r = descriptor(option)->constraint.range;
-                    for (SANE_Word value : {r->min, r->max, r->min + (r->max - r->min) / 2, r->max}) {
-                        ASSERT_EQ(set_word_option(handle, option, value), SANE_STATUS_GOOD);
-                        ask(handle, asks);
-                    }
+                    for (SANE_Word value : {r->min, r->max, r->min + (r->max - r->min) / 2, r->max})
+                        set_and_ask(handle, option, value);
                 }
             }
-            if (!feeder) continue;
-            // The middle third of the width, centred in the 5100-pixel feeder
-            // or left where it is.
-            const SANE_Word third = descriptor(OPT_BR_X)->constraint.range->max / 3;
-            ASSERT_EQ(set_word_option(handle, OPT_TL_X, 0), SANE_STATUS_GOOD);
-            ASSERT_EQ(set_word_option(handle, OPT_BR_X, third), SANE_STATUS_GOOD);
+            // The left third of the width, centred in the 5100-pixel feeder or left where it is.
+            set_and_ask(handle, OPT_TL_X, 0);
+            set_and_ask(handle, OPT_BR_X, descriptor(OPT_BR_X)->constraint.range->max / 3);
             for (SANE_Bool centred : {SANE_TRUE, SANE_FALSE, SANE_TRUE}) {
-                ASSERT_EQ(set_word_option(handle, OPT_CENTER_SCAN, centred), SANE_STATUS_GOOD);
-                ask(handle, asks);
-                const long left = sent(scenario, "input_position_x"), width = sent(scenario, "input_width");
-                EXPECT_NEAR(centred ? 2 * left + width : left, centred ? 5100 : 0, 2) << "centred " << centred;
+                if (!feeder) break;
+                set_and_ask(handle, OPT_CENTER_SCAN, centred);
+                const std::string sent = scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).back().payload;
+                auto attribute = [&](const std::string& key) {
+                    return std::strtol(sent.c_str() + sent.find(" " + key + "=\"") + key.size() + 3, nullptr, 10);
+                };
+                const long left = attribute("input_position_x"), width = attribute("input_width");
+                EXPECT_NEAR(centred ? 2 * left + width : left, centred ? 5100 : 0, 2) << sent;
             }
         }
         sane_kelvra_close(handle);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Every ask is its own exchange, none answered from a cache; about 400
-    // take 30 ms on an idle machine and 0.2 s under the sanitizers.
+    // Each ask is an exchange of its own (none answered from a cache); about
+    // 400 take 30 ms on an idle machine and 0.2 s under the sanitizers.
     EXPECT_EQ(scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).size(), size_t(asks));
     EXPECT_GT(asks, 300);
     EXPECT_LT(seconds, 2.0) << asks << " exchanges";
