@@ -23,26 +23,23 @@ namespace {
 
 using namespace kelvra_test;
 using S = SANE_Status;
-
 enum class Phase { discovery, open, parameters, start, transfer, between_pages, end_exchange, close };
 using enum Phase;
-// The cell's handle once closed; kept: the close exchange failed, it stays registered.
-enum class After { none, closed, kept };
+enum class After { none, closed, kept };  // the handle once closed; kept: its close exchange failed
 using enum After;
 
 struct Cell {
     const char* name;
     Phase phase;
     std::string elements;  // the fault, inside <scenario>
-    // The status where the fault surfaces: get_devices, open, get_parameters,
-    // start or else the page's last read (the next read repeats it), close.
+    // Where the fault surfaces: get_devices, open, get_parameters, start or
+    // else the page's last read (the next read repeats it), close.
     S status;
     After after;
     size_t count;           // the devices listed (discovery), else the end scan requests sent
     int socket_limits = 0;  // the cell waits out exactly these
     size_t intact = 0;      // the page's first bytes that arrive before the end (at EOF: all)
 };
-
 void PrintTo(const Cell& cell, std::ostream* out) { *out << cell.elements; }
 
 std::string repeated(const std::string& text, int times) {
@@ -60,18 +57,20 @@ std::string xml(int command, int nth, const std::string& document) { return repl
 std::string page(int number, const std::string& attributes) {
     return "<page number=\"" + std::to_string(number) + "\" at_byte=\"1000\" " + attributes + "/>";
 }
-// A DTD whose entity lol9 stands for 10^9 copies of "lol".
+// A DTD whose entity lol9 stands for 10^9 copies of "lol"; elements nested 10^5 deep.
 std::string nested_entities() {
     std::string text = "<!DOCTYPE devices [<!ENTITY lol0 \"lol\">";
-    for (int level = 1; level <= 9; ++level)
-        text += "<!ENTITY lol" + std::to_string(level) + " \"" + repeated("&lol" + std::to_string(level - 1) + ";", 10) + "\">";
+    for (int n = 1; n <= 9; ++n)
+        text += "<!ENTITY lol" + std::to_string(n) + " \"" + repeated("&lol" + std::to_string(n - 1) + ";", 10) + "\">";
     return text + "]><devices><device name=\"&lol9;\" vendor=\"&lol9;\">&lol9;</device></devices>";
 }
+const std::string kDeepNesting = 
+    "<devices>" + repeated("<device>", 100000) + repeated("</device>", 100000) + "</devices>";
 
 constexpr S GOOD = SANE_STATUS_GOOD, EOF_ = SANE_STATUS_EOF, IO = SANE_STATUS_IO_ERROR;
 constexpr S DENIED = SANE_STATUS_ACCESS_DENIED;
-const std::string kExits = "action=\"exit\"", kSilence = "action=\"silence\"";
-const std::string kCommand3 = "header_command=\"3\"", kCommand4 = "header_command=\"4\"", kAckPayload = "body_size=\"5\"";
+const std::string kExits = "action=\"exit\"", kSilence = "action=\"silence\"", kAckPayload = "body_size=\"5\"";
+const std::string kCommand3 = "header_command=\"3\"", kCommand4 = "header_command=\"4\"";
 
 // clang-format off
 const std::vector<Cell> kCells = {
@@ -88,9 +87,10 @@ const std::vector<Cell> kCells = {
     // A length beyond the limit is refused before anything is allocated; one
     // within it is read until the socket limit, holding only what arrived.
     {"length_beyond_limit", discovery, reply(0, 1, "length=\"18446744073709551615\""), IO, none, 0},
-    {"largest_length", discovery, reply(0, 1, "length=\"" + std::to_string(IPC_MAX_PAYLOAD) + "\""), IO, none, 0, 1},
+    {"largest_length", discovery, reply(0, 1, "length=\"" + std::to_string(IPC_MAX_PAYLOAD) + "\""), IO, none, 0,
+     1},
     {"nested_entities", discovery, xml(0, 1, nested_entities()), DENIED, none, 0},
-    {"deeply_nested_elements", discovery, xml(0, 1, "<devices>" + repeated("<device>", 100000) + repeated("</device>", 100000) + "</devices>"), DENIED, none, 0},
+    {"deeply_nested_elements", discovery, xml(0, 1, kDeepNesting), DENIED, none, 0},
 
     // A failed open leaves no handle, also when its scan-manager had been
     // started and its socket made; a child that never ends is killed.
@@ -281,7 +281,8 @@ TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
     EXPECT_TRUE(returns_to(before_)) << "after the fresh scan: " << ProcessSnapshot::take().describe();
 }
 
-const char* const kPhases[] = {"Discovery", "Open", "Parameters", "Start", "Transfer", "BetweenPages", "EndExchange", "Close"};
+const char* const kPhases[] = {"Discovery", "Open",         "Parameters",  "Start",
+                               "Transfer",  "BetweenPages", "EndExchange", "Close"};
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, testing::ValuesIn(kCells), [](const auto& info) {
     return std::string(kPhases[static_cast<int>(info.param.phase)]) + "_" + info.param.name;

