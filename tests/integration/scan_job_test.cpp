@@ -131,8 +131,8 @@ TEST_F(ScanJob, JoinWaitStartAfterAPageJoinsTheReaderThreadAtOnce) {
 TEST_F(ScanJob, PageSizeFromTheImageInfo) {
     for (const bool empty : {true, false}) {
         const std::string n = empty ? "\"0\"" : "\"100000\"";
-        Scenario scenario("<reply command=\"3\"><![CDATA[<image_info color_space=\"1\" bits_per_component=\"8\" width=" +
-                          n + " height=" + n + " bytes_per_row=" + n + "/>]]></reply>");
+        Scenario scenario("<reply command=\"3\"><![CDATA[<image_info color_space=\"1\" bits_per_component=\"8\"" +
+                          (" width=" + n) + " height=" + n + " bytes_per_row=" + n + "/>]]></reply>");
         handle_ = open_named("fb-a4");
         ASSERT_EQ(parameters().format, SANE_FRAME_GRAY);
         ASSERT_EQ(sane_kelvra_start(handle_), GOOD);
