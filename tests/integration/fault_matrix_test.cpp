@@ -108,6 +108,7 @@ const std::vector<Cell> kCells = {
     // A reply left unread, or a scan-manager gone, fails the close exchange.
     {"wrong_command", parameters, reply(3, 1, kCommand4), IO, kept, 0},
     {"wrong_direction", parameters, reply(3, 1, "direction=\"0\""), IO, kept, 0},
+    {"length_zero", parameters, reply(3, 1, "length=\"0\""), IO, kept, 0},
     {"malformed_document", parameters, xml(3, 1, "<image_info a=\"1\""), DENIED, closed, 0},
     {"manager_exits", parameters, reply(3, 1, kExits), IO, kept, 0},
     {"silence", parameters, reply(3, 1, kSilence), IO, kept, 0, 2},
