@@ -11,7 +11,6 @@
 #include "platform/build_paths.h"
 #include "tests/support/frontend.h"
 #include "tests/support/process_state.h"
-#include "tests/support/scenario.h"
 
 namespace {
 

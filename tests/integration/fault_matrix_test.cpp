@@ -17,7 +17,6 @@
 #include "tests/support/frontend.h"
 #include "tests/support/memory_state.h"
 #include "tests/support/process_state.h"
-#include "tests/support/scenario.h"
 
 namespace {
 
@@ -265,7 +264,7 @@ TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
         EXPECT_GE(elapsed, cell.socket_limits * kSocketLimit * 0.9);
         EXPECT_LT(elapsed, cell.socket_limits * kSocketLimit + kSlack);
         if (cell.phase != discovery) {
-            EXPECT_EQ(scenario.frames_with_command(IPC_CMD_END_SCAN).size(), cell.count) << "end exchanges";
+            EXPECT_EQ(scenario.frames(IPC_CMD_END_SCAN).size(), cell.count) << "end exchanges";
         }
     }
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they count shadow memory too

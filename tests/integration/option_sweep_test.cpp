@@ -12,7 +12,6 @@
 #include "ipc/ipc.h"
 #include "options/options.h"
 #include "tests/support/frontend.h"
-#include "tests/support/scenario.h"
 
 namespace {
 
@@ -66,7 +65,7 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
             for (SANE_Bool centred : {SANE_TRUE, SANE_FALSE, SANE_TRUE}) {
                 if (!feeder) break;
                 set_and_ask(handle, OPT_CENTER_SCAN, centred);
-                const std::string sent = scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).back().payload;
+                const std::string sent = scenario.frames(IPC_CMD_SCAN_PARAMETER).back().payload;
                 auto attribute = [&](const std::string& key) {
                     return std::strtol(sent.c_str() + sent.find(" " + key + "=\"") + key.size() + 3, nullptr, 10);
                 };
@@ -79,7 +78,7 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Each ask is an exchange of its own (none answered from a cache); about
     // 400 take 30 ms on an idle machine and 0.2 s under the sanitizers.
-    EXPECT_EQ(scenario.frames_with_command(IPC_CMD_SCAN_PARAMETER).size(), size_t(asks));
+    EXPECT_EQ(scenario.frames(IPC_CMD_SCAN_PARAMETER).size(), size_t(asks));
     EXPECT_GT(asks, 300);
     EXPECT_LT(seconds, 2.0) << asks << " exchanges";
     sane_kelvra_exit();

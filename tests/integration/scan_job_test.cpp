@@ -14,7 +14,6 @@
 #include "options/options.h"
 #include "tests/support/frontend.h"
 #include "tests/support/process_state.h"
-#include "tests/support/scenario.h"
 
 namespace {
 
@@ -107,7 +106,7 @@ TEST_F(ScanJob, FeederJobPagesThenCancelBetweenPagesThenNoDocuments) {
     parameters();
     EXPECT_EQ(scenario.frames().size(), frames + 2);
     ASSERT_EQ(sane_kelvra_start(handle_), GOOD);
-    EXPECT_EQ(scenario.frames_with_command(IPC_CMD_START_SCAN).size(), 2u) << "a new job was opened";
+    EXPECT_EQ(scenario.frames(IPC_CMD_START_SCAN).size(), 2u) << "a new job was opened";
     EXPECT_EQ(read_once(), SANE_STATUS_NO_DOCS);
     EXPECT_EQ(read_once(), SANE_STATUS_NO_DOCS);
 }
@@ -183,10 +182,10 @@ TEST_F(ScanJob, CancelJoinCloseAndStartReturnPromptlyWhereverTheThreadWaits) {
             EXPECT_FALSE(device()->thread_running);
             EXPECT_EQ(read_once(), SANE_STATUS_CANCELLED);
             EXPECT_EQ(read_once(), SANE_STATUS_CANCELLED);
-            EXPECT_EQ(scenario.frames_with_command(IPC_CMD_END_SCAN).size(), c.sent);
+            EXPECT_EQ(scenario.frames(IPC_CMD_END_SCAN).size(), c.sent);
         }
         EXPECT_LT(milliseconds_of([&] { sane_kelvra_close(handle_); }), c.limit_ms + 1000);
-        EXPECT_EQ(scenario.frames_with_command(IPC_CMD_CLOSE_DEVICE).size(), c.sent);
+        EXPECT_EQ(scenario.frames(IPC_CMD_CLOSE_DEVICE).size(), c.sent);
         if (!g_open_devices.empty()) release_kept_handle(handle_);  // a silent one fails the close exchange
         handle_ = nullptr;
     }

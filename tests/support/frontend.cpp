@@ -1,12 +1,24 @@
+// The support of the integration tests: the frontend's steps, the
+// simulator's scenario and transcript, and what the process holds.
 #include "tests/support/frontend.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <vector>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
 
 #include "backend/backend.h"
 #include "simulator/pages.h"
+#include "tests/support/memory_state.h"
+#include "tests/support/process_state.h"
 
 namespace kelvra_test {
 
@@ -59,6 +71,141 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page) {
     std::string bytes(kelvra_sim::page_size(geometry), '\0');
     kelvra_sim::page_bytes(geometry, page, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;
+}
+
+namespace {
+
+// "fds PID FD..." lines, and "frame PID COMMAND DIRECTION KIND LENGTH" lines
+// each followed by the payload and a line feed.
+std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Frame> frames;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;) {
+        std::istringstream line(text.substr(at, end - at));
+        std::string word;
+        Frame frame{};
+        line >> word >> frame.pid;
+        at = end + 1;
+        if (word == "fds") {
+            if (fds != nullptr) fds->emplace_back(std::istream_iterator<int>(line), std::istream_iterator<int>());
+            continue;
+        }
+        if (word != "frame" || !(line >> frame.command >> frame.direction >> frame.kind >> frame.length))
+            throw std::runtime_error("bad transcript line in " + path);
+        frame.payload = text.substr(at, frame.length);
+        at += frame.length + 1;
+        if (command < 0 || frame.command == uint32_t(command)) frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+}  // namespace
+
+Scenario::Scenario(const std::string& elements, const std::string& attributes) {
+    char pattern[] = "/tmp/kelvra-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    directory_ = pattern;
+    write_file(directory_ + "/scenario.xml", "<scenario transcript=\"" + transcript_path() + "\" " + attributes +
+                                                 ">\n" + elements + "\n</scenario>\n");
+    setenv("KELVRA_SIM_SCENARIO", (directory_ + "/scenario.xml").c_str(), 1);
+}
+
+Scenario::~Scenario() {
+    unsetenv("KELVRA_SIM_SCENARIO");
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+}
+
+bool Scenario::accepted() const { return std::filesystem::exists(transcript_path()); }
+
+std::vector<Frame> Scenario::frames(int command) const { return read_transcript(transcript_path(), command, nullptr); }
+
+std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
+    std::vector<std::vector<int>> fds;
+    read_transcript(transcript_path(), -2, &fds);
+    return fds;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!(out << text)) throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+
+int count_entries(const char* path) {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
+}
+
+// The "NAME:   1234 kB" line of /proc/self/status; -1 when missing.
+int64_t status_kib(const std::string& name) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(name + ":", 0) == 0) return std::strtoll(line.c_str() + name.size() + 1, nullptr, 10);
+    return -1;
+}
+
+// ThreadSanitizer starts a helper thread at the first thread creation; one
+// made and joined before any snapshot keeps it out of the comparisons.
+const bool runtime_threads_started = [] {
+    std::thread([] {}).join();
+    return true;
+}();
+
+}  // namespace
+
+// Less the descriptor that lists them.
+int count_open_descriptors() { return count_entries("/proc/self/fd") - 1; }
+int count_threads() { return count_entries("/proc/self/task"); }
+
+std::vector<int> child_processes() {
+    std::vector<int> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int ppid = 0;  // the field after the state, which follows the name in parentheses
+        const size_t name_end = stat.rfind(')');
+        if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
+            ppid == getpid())
+            children.push_back(std::stoi(pid));
+    }
+    return children;
+}
+
+ProcessSnapshot ProcessSnapshot::take() {
+    return {count_open_descriptors(), count_threads(), static_cast<int>(child_processes().size())};
+}
+
+std::string ProcessSnapshot::describe() const {
+    return "descriptors " + std::to_string(descriptors) + ", threads " + std::to_string(threads) + ", children " +
+           std::to_string(children);
+}
+
+bool returns_to(const ProcessSnapshot& before, int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (ProcessSnapshot now = ProcessSnapshot::take();; now = ProcessSnapshot::take()) {
+        if (now.descriptors == before.descriptors && now.threads == before.threads && now.children == before.children)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int64_t resident_kib() { return status_kib("VmRSS"); }
+int64_t peak_resident_kib() { return status_kib("VmHWM"); }
+
+bool reset_peak_resident() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5" << std::flush;  // 5 resets the peak resident size
+    return static_cast<bool>(out);
+}
+
+int64_t heap_in_use_bytes() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<int64_t>(info.uordblks + info.hblkhd);
 }
 
 }  // namespace kelvra_test

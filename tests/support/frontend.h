@@ -1,5 +1,6 @@
 // A frontend's view of the library for integration tests: open a simulator
-// device, set options, read whole pages, and wait for or time what it does.
+// device, set options, read whole pages, and wait for or time what it does;
+// and the simulator's scenario for one test, with the transcript it wrote.
 #pragma once
 
 #include <sane/sane.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/entry_points.h"
 
@@ -40,5 +42,35 @@ double milliseconds_of(auto&& action) {
     action();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
+
+// A scenario named to the simulator through the environment (the backend's
+// children inherit it), removed at the end of the test.
+struct Frame {
+    int pid;
+    uint32_t command, direction, kind;
+    uint64_t length;
+    std::string payload;
+};
+
+class Scenario {
+public:
+    // `elements` go inside <scenario>, `attributes` onto it (the transcript is added).
+    explicit Scenario(const std::string& elements = "", const std::string& attributes = "");
+    ~Scenario();
+    Scenario(const Scenario&) = delete;
+    Scenario& operator=(const Scenario&) = delete;
+
+    const std::string& directory() const { return directory_; }
+    std::string transcript_path() const { return directory_ + "/transcript"; }
+    // A simulator accepted the file: only then is the transcript made.
+    bool accepted() const;
+    std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
+    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "fds" line
+
+private:
+    std::string directory_;
+};
+
+void write_file(const std::string& path, const std::string& text);  // replaces the file
 
 }  // namespace kelvra_test
