@@ -126,24 +126,6 @@ TEST_F(ScanJob, JoinWaitStartAfterAPageJoinsTheReaderThreadAtOnce) {
     EXPECT_LT(fastest, 15.0) << "ms for the fastest start after a page";
 }
 
-// A page of zero bytes ends at the first read; one above 32 bits is kept whole.
-TEST_F(ScanJob, PageSizeFromTheImageInfo) {
-    for (const bool empty : {true, false}) {
-        const std::string n = empty ? "\"0\"" : "\"100000\"";
-        Scenario scenario("<reply command=\"3\"><![CDATA[<image_info color_space=\"1\" bits_per_component=\"8\"" +
-                          (" width=" + n) + " height=" + n + " bytes_per_row=" + n + "/>]]></reply>");
-        handle_ = open_named("fb-a4");
-        ASSERT_EQ(parameters().format, SANE_FRAME_GRAY);
-        ASSERT_EQ(sane_kelvra_start(handle_), GOOD);
-        EXPECT_EQ(device()->total_bytes, empty ? 0 : 10000000000ull);
-        if (empty) {
-            EXPECT_EQ(read_once(), EOF_);
-        }
-        sane_kelvra_close(handle_);
-        handle_ = nullptr;
-    }
-}
-
 // Cancel joins the reader thread wherever it waits and returns promptly;
 // close stops a page in transfer; a start during an unread page goes on with
 // the next one.
