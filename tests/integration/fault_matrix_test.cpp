@@ -120,6 +120,7 @@ const std::vector<Cell> kCells = {
     {"other_root", start, xml(4, 1, "<other scan_status=\"0\"/>"), IO, closed, 0},
     {"status_without_scan_status", start, xml(4, 1, "<status/>"), EOF_, closed, 1},
     {"wrong_command", start, reply(4, 1, kCommand3), IO, kept, 0},
+    {"parameters_fail", start, reply(3, 2, kCommand4), IO, kept, 0},  // start's own parameter exchange
 
     // Pieces of 1024 bytes: the second read request is in mid-page.
     {"wrong_command", transfer, reply(6, 2, kCommand3), IO, kept, 1},
