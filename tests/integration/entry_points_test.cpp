@@ -1,7 +1,6 @@
-// The library's edges: the argument checks of the entry points (a refused
-// call touches no output), and the scan-manager child of a connection, what
-// it inherits and how its end is waited for. (Its start-up faults are in the
-// fault matrix; the installation test checks what the library exports.)
+// The library's edges: the entry points' argument checks (a refused call
+// touches no output), and what a connection's scan-manager child inherits
+// and how its end is waited for (its start-up faults: the fault matrix).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,6 +23,7 @@ TEST(EntryPoints, ArgumentsAreCheckedWithoutTouchingOutputs) {
     SANE_Byte data[4];
     SANE_Int length = 77, fd = 55;
     SANE_Parameters params;
+    EXPECT_EQ(sane_kelvra_get_devices(nullptr, SANE_FALSE), SANE_STATUS_INVAL);
     EXPECT_EQ(sane_kelvra_open(nullptr, &handle), SANE_STATUS_INVAL);
     EXPECT_EQ(sane_kelvra_open("fb-a4", nullptr), SANE_STATUS_INVAL);
     EXPECT_EQ(sane_kelvra_open("FB-A4", &handle), SANE_STATUS_INVAL) << "names match in letter case too";

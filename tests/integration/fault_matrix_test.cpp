@@ -31,9 +31,7 @@ struct Cell {
     const char* name;
     Phase phase;
     std::string elements;  // the fault, inside <scenario>
-    // Where the fault surfaces: get_devices, open, get_parameters, start or
-    // else the page's last read (the next read repeats it), close.
-    S status;
+    S status;  // at get_devices, open, get_parameters, start, else the page's last read (and the next), close
     After after;
     size_t count;           // the devices listed (discovery), else the end scan requests sent
     int socket_limits = 0;  // the cell waits out exactly these
@@ -71,7 +69,6 @@ constexpr S DENIED = SANE_STATUS_ACCESS_DENIED;
 const std::string kExits = "action=\"exit\"", kSilence = "action=\"silence\"", kAckPayload = "body_size=\"5\"";
 const std::string kCommand3 = "header_command=\"3\"", kCommand4 = "header_command=\"4\"";
 
-// clang-format off
 const std::vector<Cell> kCells = {
     // The enumeration's scan-manager; a failed enumeration lists nothing.
     {"startup_exit", discovery, "<startup action=\"exit\"/>", IO, none, 0},
@@ -163,7 +160,6 @@ const std::vector<Cell> kCells = {
     {"manager_exits", close, reply(2, 1, kExits), IO, kept, 0},
     {"silence", close, reply(2, 1, kSilence), IO, kept, 0, 1},
 };
-// clang-format on
 
 constexpr double kSocketLimit = 2000;  // ms, the testing flavour's
 constexpr double kSlack = 2500;        // ms for start-ups, a killed child's grace period, a busy machine

@@ -1,12 +1,11 @@
 // A frontend's option sweep, as conformance testers and GUI frontends do it:
-// every source, every option over its constraint, the parameters asked after
-// each set. Every ask is one XML exchange, so a stall per exchange (a request
-// held back until the peer acknowledges) once turned 30 ms into 17 s. Choosing
-// a source also makes set-center-scan active and on for a feeder only.
+// every source and option over its constraint, the parameters asked after
+// each set: one XML exchange each, so a stall per exchange (a request held
+// back until the peer acknowledges) once turned 30 ms into 17 s. A source
+// also makes set-center-scan active and on for a feeder only.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 
 #include "ipc/ipc.h"
@@ -16,12 +15,6 @@
 namespace {
 
 using namespace kelvra_test;
-
-SANE_Word word(SANE_Handle handle, int option) {
-    SANE_Word value = 0;
-    EXPECT_EQ(sane_kelvra_control_option(handle, option, SANE_ACTION_GET_VALUE, &value, nullptr), SANE_STATUS_GOOD);
-    return value;
-}
 
 // Sets `option` (a word, or a string when `text` is given) and asks for the
 // parameters, whose conversion the unit tests check.
@@ -47,7 +40,9 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
             // The follow-up of a source: centring is offered, and on, for a feeder only.
             const bool feeder = std::string(*source) != SOURCE_FLATBED;
             EXPECT_EQ(SANE_OPTION_IS_ACTIVE(descriptor(OPT_CENTER_SCAN)->cap), feeder);
-            EXPECT_EQ(word(handle, OPT_CENTER_SCAN), feeder ? SANE_TRUE : SANE_FALSE);
+            SANE_Word centred = -1;
+            sane_kelvra_control_option(handle, OPT_CENTER_SCAN, SANE_ACTION_GET_VALUE, &centred, nullptr);
+            EXPECT_EQ(centred, feeder ? SANE_TRUE : SANE_FALSE);
             for (int round = 0; round < 3; ++round) {
                 for (const SANE_String_Const* mode = descriptor(OPT_MODE)->constraint.string_list; *mode; ++mode)
                     set_and_ask(handle, OPT_MODE, 0, *mode);
@@ -59,18 +54,8 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
                         set_and_ask(handle, option, value);
                 }
             }
-            // The left third of the width, centred in the 5100-pixel feeder or left where it is.
-            set_and_ask(handle, OPT_TL_X, 0);
-            set_and_ask(handle, OPT_BR_X, descriptor(OPT_BR_X)->constraint.range->max / 3);
-            for (SANE_Bool centred : {SANE_TRUE, SANE_FALSE, SANE_TRUE}) {
-                if (!feeder) break;
-                set_and_ask(handle, OPT_CENTER_SCAN, centred);
-                const std::string sent = scenario.frames(IPC_CMD_SCAN_PARAMETER).back().payload;
-                auto attribute = [&](const std::string& key) {
-                    return std::strtol(sent.c_str() + sent.find(" " + key + "=\"") + key.size() + 3, nullptr, 10);
-                };
-                const long left = attribute("input_position_x"), width = attribute("input_width");
-                EXPECT_NEAR(centred ? 2 * left + width : left, centred ? 5100 : 0, 2) << sent;
+            for (SANE_Bool centred : {SANE_FALSE, SANE_TRUE}) {
+                if (feeder) set_and_ask(handle, OPT_CENTER_SCAN, centred);  // where it lands: the unit tests
             }
         }
         sane_kelvra_close(handle);

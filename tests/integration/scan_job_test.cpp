@@ -1,7 +1,6 @@
-// Scanning through the entry points against the simulator: pages byte for
-// byte as a polling frontend reads them, feeder and duplex jobs, the messages
-// each step sends, and how promptly start, cancel and close return whatever
-// the frontend or the scan-manager is doing.
+// Scanning through the entry points: pages byte for byte as a polling frontend
+// reads them, a duplex job, the messages each step sends, and how promptly
+// start, cancel and close return whatever the frontend or scan-manager does.
 #include <poll.h>
 #include <unistd.h>
 

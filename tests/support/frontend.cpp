@@ -75,8 +75,7 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page) {
 
 namespace {
 
-// "fds PID FD..." lines, and "frame PID COMMAND DIRECTION KIND LENGTH" lines
-// each followed by the payload and a line feed.
+// "fds PID FD..." lines; "frame PID COMMAND DIRECTION KIND LENGTH" lines, the payload, a line feed.
 std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -99,6 +98,24 @@ std::vector<Frame> read_transcript(const std::string& path, int command, std::ve
     }
     return frames;
 }
+
+int count_entries(const char* path) {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
+}
+
+// The "NAME:   1234 kB" line of /proc/self/status; -1 when missing.
+int64_t status_kib(const std::string& name) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(name + ":", 0) == 0) return std::strtoll(line.c_str() + name.size() + 1, nullptr, 10);
+    return -1;
+}
+
+// Keeps ThreadSanitizer's helper thread, made at the first thread, out of snapshots.
+const bool runtime_threads_started = [] {
+    std::thread([] {}).join();
+    return true;
+}();
 
 }  // namespace
 
@@ -132,29 +149,6 @@ void write_file(const std::string& path, const std::string& text) {
     if (!(out << text)) throw std::runtime_error("cannot write " + path);
 }
 
-namespace {
-
-int count_entries(const char* path) {
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
-}
-
-// The "NAME:   1234 kB" line of /proc/self/status; -1 when missing.
-int64_t status_kib(const std::string& name) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(name + ":", 0) == 0) return std::strtoll(line.c_str() + name.size() + 1, nullptr, 10);
-    return -1;
-}
-
-// ThreadSanitizer starts a helper thread at the first thread creation; one
-// made and joined before any snapshot keeps it out of the comparisons.
-const bool runtime_threads_started = [] {
-    std::thread([] {}).join();
-    return true;
-}();
-
-}  // namespace
-
 // Less the descriptor that lists them.
 int count_open_descriptors() { return count_entries("/proc/self/fd") - 1; }
 int count_threads() { return count_entries("/proc/self/task"); }
@@ -185,13 +179,7 @@ std::string ProcessSnapshot::describe() const {
 }
 
 bool returns_to(const ProcessSnapshot& before, int milliseconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (ProcessSnapshot now = ProcessSnapshot::take();; now = ProcessSnapshot::take()) {
-        if (now.descriptors == before.descriptors && now.threads == before.threads && now.children == before.children)
-            return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return eventually([&] { return ProcessSnapshot::take() == before; }, milliseconds);
 }
 
 int64_t resident_kib() { return status_kib("VmRSS"); }

@@ -1,6 +1,5 @@
-// A frontend's view of the library for integration tests: open a simulator
-// device, set options, read whole pages, and wait for or time what it does;
-// and the simulator's scenario for one test, with the transcript it wrote.
+// A frontend's steps for integration tests (open a simulator device, set
+// options, read pages, wait or time), and a test's simulator scenario.
 #pragma once
 
 #include <sane/sane.h>
@@ -43,8 +42,7 @@ double milliseconds_of(auto&& action) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A scenario named to the simulator through the environment (the backend's
-// children inherit it), removed at the end of the test.
+// A scenario named to the simulator (and inherited) through the environment.
 struct Frame {
     int pid;
     uint32_t command, direction, kind;
@@ -60,7 +58,6 @@ public:
     Scenario(const Scenario&) = delete;
     Scenario& operator=(const Scenario&) = delete;
 
-    const std::string& directory() const { return directory_; }
     std::string transcript_path() const { return directory_ + "/transcript"; }
     // A simulator accepted the file: only then is the transcript made.
     bool accepted() const;

@@ -15,6 +15,7 @@ struct ProcessSnapshot {
     int descriptors, threads, children;
     static ProcessSnapshot take();
     std::string describe() const;
+    bool operator==(const ProcessSnapshot&) const = default;
 };
 
 // Waits up to `milliseconds` for the process to return to `before`
