@@ -3,8 +3,8 @@
 #   packages    scripts/install-deps.sh
 #   build/tests the normal build and its whole suite: the library's test programs, the simulator's own tests,
 #               scanimage, python-sane and saned, the install, the short soak, valgrind's memcheck
-#   asan, tsan  the library's test programs only (unit_tests integration_tests config_tests demo_paths_tests
-#               missing_manager_tests), built and run under AddressSanitizer+UndefinedBehaviorSanitizer and under
+#   asan, tsan  the library's test programs only (unit_tests integration_tests config_tests),
+#               built and run under AddressSanitizer+UndefinedBehaviorSanitizer and under
 #               ThreadSanitizer: they start the sanitized simulator and reach every thread and allocation path
 #               of the library, and the unit tests replay every fuzz seed and finding
 #   fuzz        scripts/fuzz.sh, KELVRA_FUZZ_SECONDS (8 here) per target from its seeds
@@ -12,7 +12,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
-library_tests=(unit_tests integration_tests config_tests demo_paths_tests missing_manager_tests)
+library_tests=(unit_tests integration_tests config_tests)
 times=()
 start=$SECONDS
 

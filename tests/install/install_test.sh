@@ -41,6 +41,13 @@ check "libsane-kelvra.so and .so.1 are relative links to the file .so.1.0.0" \
    [ "$(readlink "$dest$lib.1")" = libsane-kelvra.so.1.0.0 ]'
 check "SONAME libsane-kelvra.so.1" \
   'readelf -d "$dest$lib.1.0.0" | grep -q "Library soname: \[libsane-kelvra\.so\.1\]"'
+exports="sane_kelvra_init sane_kelvra_exit sane_kelvra_get_devices sane_kelvra_open sane_kelvra_close
+  sane_kelvra_get_option_descriptor sane_kelvra_control_option sane_kelvra_get_parameters sane_kelvra_start
+  sane_kelvra_read sane_kelvra_cancel sane_kelvra_set_io_mode sane_kelvra_get_select_fd debug get_status_string
+  debug_option debug_option_value debug_parameters xml_debug W:_Z12split_stringRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES6_"
+check "it exports the 13 entry points and the diagnostics (split_string weak), nothing else, and needs no libsane" \
+  'diff <(nm -D --defined-only "$dest$lib.1.0.0" | awk "{print (\$2 == \"W\" ? \"W:\" : \"\") \$3}" | sort) \
+        <(tr -s " \n" "\n\n" <<<"$exports" | sort) && ! readelf -d "$dest$lib.1.0.0" | grep -q "libsane\.so"'
 # The demo and testing flavours start the build tree's simulator.
 check "the installed library is the shipped flavour, starting $manager" \
   'strings "$dest$lib.1.0.0" > "$work/strings" && grep -qxF "$manager" "$work/strings" && ! grep -qF "$build/bin/" "$work/strings"'
