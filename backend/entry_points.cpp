@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "backend/backend.h"
+#include "backend/entry_points.h"
 #include "debug/diagnostics.h"
 #include "scan/scan.h"
 

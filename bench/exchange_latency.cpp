@@ -14,7 +14,7 @@
 #include "bench/measure.h"
 #include "bench/scenario_file.h"
 
-#include "bench/entry_points.h"
+#include "backend/entry_points.h"
 
 namespace kelvra_bench {
 namespace {

@@ -27,7 +27,7 @@
 #include "bench/minimal_relay.h"
 #include "bench/scenario_file.h"
 
-#include "bench/entry_points.h"
+#include "backend/entry_points.h"
 
 namespace kelvra_bench {
 namespace {

@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "backend/backend.h"
-#include "tests/support/entry_points.h"
+#include "backend/entry_points.h"
 #include "tests/support/frontend.h"
 
 namespace {

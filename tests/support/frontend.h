@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/entry_points.h"
+#include "backend/entry_points.h"
 
 namespace kelvra_test {
 

@@ -1,4 +1,5 @@
-// The backend's SANE entry points the benchmark drives, linked in directly.
+// The thirteen exported SANE entry points, as a frontend (or a test or the
+// benchmark, linked with the library's objects) sees them.
 #pragma once
 
 #include <sane/sane.h>
@@ -16,4 +17,6 @@ SANE_Status sane_kelvra_get_parameters(SANE_Handle handle, SANE_Parameters* para
 SANE_Status sane_kelvra_start(SANE_Handle handle);
 SANE_Status sane_kelvra_read(SANE_Handle handle, SANE_Byte* data, SANE_Int max_length, SANE_Int* length);
 void sane_kelvra_cancel(SANE_Handle handle);
+SANE_Status sane_kelvra_set_io_mode(SANE_Handle handle, SANE_Bool non_blocking);
+SANE_Status sane_kelvra_get_select_fd(SANE_Handle handle, SANE_Int* fd);
 }
