@@ -244,7 +244,7 @@ TEST_P(FaultMatrix, SurfacesWhereExpectedAndLeavesNothingBehind) {
     const SANE_Device** list = nullptr;  // made without the fault, which strikes the open's scan-manager
     ASSERT_TRUE(cell.phase == discovery || sane_kelvra_get_devices(&list, SANE_FALSE) == GOOD);
     EXPECT_TRUE(reset_peak_resident());
-    const int64_t resident = resident_kib();
+    [[maybe_unused]] const int64_t resident = resident_kib();  // unused under the sanitizers
     {
         Scenario scenario(cell.elements, cell.phase == transfer ? "piece_size=\"1024\"" : "");
         const double elapsed = milliseconds_of([&] { EXPECT_EQ(run(cell), cell.status); });
