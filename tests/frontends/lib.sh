@@ -50,7 +50,7 @@ pnm_is() {
 # and no simulator of the command outlives it.
 run() { timeout -k 5 60 "$@"; }
 check() {
-  local name=$1 want=$2 output=$3 files=$4 status=0 line spec
+  local name=$1 want=$2 output=$3 files=$4 status=0 line expected_file
   shift 4
   mkdir -p "$work/$name"
   (cd "$work/$name" && run "$@") > "$work/$name/output" 2>&1 || status=$?
@@ -65,8 +65,8 @@ check() {
       *) grep -qE -- "$line" "$work/$name/output" || fail "$name: no output line matches $line" ;;
     esac
   done <<< "$output"
-  for spec in $files; do
-    IFS=: read -r file width height channels page <<< "$spec"
+  for expected_file in $files; do
+    IFS=: read -r file width height channels page <<< "$expected_file"
     case $file in
       '!'*) [ ! -e "$work/$name/${file#!}" ] || fail "$name: ${file#!} was written" ;;
       *) pnm_is "$work/$name/$file" "$width" "$height" "$channels" "$page" ||
