@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 
 #include "ipc/ipc.h"
@@ -16,8 +17,15 @@ namespace {
 
 using namespace kelvra_test;
 
+SANE_Word get(SANE_Handle handle, int option) {
+    SANE_Word value = 0;
+    sane_kelvra_control_option(handle, option, SANE_ACTION_GET_VALUE, &value, nullptr);
+    return value;
+}
+
 // Sets `option` (a word, or a string when `text` is given) and asks for the
-// parameters, whose conversion the unit tests check.
+// parameters: the mode's frame, and the area at the resolution to the pixel
+// (the exact rounding is the unit tests').
 int asks = 0;
 void set_and_ask(SANE_Handle handle, int option, SANE_Word value, const char* text = nullptr) {
     ASSERT_EQ(text ? set_string_option(handle, option, text) : set_word_option(handle, option, value),
@@ -25,6 +33,14 @@ void set_and_ask(SANE_Handle handle, int option, SANE_Word value, const char* te
     SANE_Parameters p{};
     ASSERT_EQ(sane_kelvra_get_parameters(handle, &p), SANE_STATUS_GOOD);
     ++asks;
+    char mode[16] = {};
+    sane_kelvra_control_option(handle, OPT_MODE, SANE_ACTION_GET_VALUE, mode, nullptr);
+    const int channels = std::string(mode) == "Gray" ? 1 : 3;
+    EXPECT_EQ(p.format, channels == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB);
+    EXPECT_EQ(p.bytes_per_line, p.pixels_per_line * channels);
+    const double dots_per_mm = get(handle, OPT_RESOLUTION) / 25.4;
+    EXPECT_NEAR(p.pixels_per_line, std::abs(SANE_UNFIX(get(handle, OPT_BR_X) - get(handle, OPT_TL_X))) * dots_per_mm, 1.5);
+    EXPECT_NEAR(p.lines, std::abs(SANE_UNFIX(get(handle, OPT_BR_Y) - get(handle, OPT_TL_Y))) * dots_per_mm, 1.5);
 }
 
 TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoStall) {
