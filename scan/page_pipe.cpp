@@ -8,10 +8,7 @@
 bool open_page_pipe(device_t* handle) {
     close_page_pipe(handle);
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        close_page_pipe(handle);
-        return false;
-    }
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
     handle->pipe_read_fd = ends[0];
     handle->pipe_write_fd = ends[1];
     return true;
