@@ -72,12 +72,22 @@ gui_kill() {
 }
 gui_ended() { ! kill -0 "$gui_pid" 2> /dev/null || grep -q '^State:.*zombie' "/proc/$gui_pid/status" 2> /dev/null; }
 # gui_quit ROW KEYS [PROMPT_KEYS]: the frontend quits on KEYS, or on PROMPT_KEYS typed into the untitled window
-# that KEYS opens (simple-scan asks whether to save the pages), within 15 s.
+# that KEYS opens (simple-scan asks whether to save the pages), within 15 s, and leaves no scan-manager behind.
 gui_quit() {
   key "$2"
-  [ -z "${3:-}" ] || { wait_for 10 "$1: the frontend asks before it quits" has_window '' && key "$3" ''; }
-  wait_for 15 "$1: the frontend quits" gui_ended || true
+  if [ -z "${3:-}" ] || wait_for 10 "$1: the frontend asks before it quits" has_window ''; then
+    [ -z "${3:-}" ] || key "$3" ''
+    wait_for 15 "$1: the frontend quits" gui_ended || true
+  fi
   gui_kill
+  [ "$(simulators_running)" = 0 ] || fail "$1: a scan-manager outlived the frontend"
+}
+
+# session FUNCTION: runs the rows of one frontend session (a function that returns early when the frontend does
+# not start); whatever happens, the frontend is gone afterwards.
+session() {
+  "$1"
+  [ -z "$gui_pid" ] || gui_kill
 }
 
 # logged PATTERN: a line of the frontend's log matches the extended regular expression.
@@ -123,14 +133,14 @@ only_windows() {
 # key KEYS [WINDOW_PATTERN]: focuses the window (the frontend's main one, $main, by default) and types KEYS.
 key() {
   local id
-  id=$(window "${2-$main}") || { fail "no window ${2-$main} to type $1 into"; return 1; }
-  xdotool windowfocus --sync "$id" key --clearmodifiers "$1"
+  id=$(window "${2-$main}") || { fail "no window ${2-$main} to type $1 into"; return 0; }
+  xdotool windowfocus --sync "$id" key --clearmodifiers "$1" || fail "xdotool could not type $1"
 }
 
 # shot NAME [WINDOW_PATTERN]: a screenshot of the window, or of the part of the screen the frontend's windows
 # cover, in $shots/NAME.png, taken again until it shows the simulator's test chart (its colour bars hold pure
 # yellow, cyan and magenta, which no toolkit theme draws) or 10 s have passed.
-shot() { wait_for 10 "$1: the screen shows the test chart ($shots/$1.png)" snap "$@"; }
+shot() { wait_for 10 "$1: the screen shows the test chart ($shots/$1.png)" snap "$@" || true; }
 snap() {
   local id=root area=() right=0 bottom=0 w h x y colours
   if [ -n "${2:-}" ]; then
