@@ -39,7 +39,8 @@ xvfb=$!
 gui_pid=
 gui_cleanup() {
   [ -z "$gui_pid" ] || gui_kill
-  kill "$xvfb" 2> /dev/null && wait "$xvfb" 2> /dev/null
+  kill "$xvfb" 2> /dev/null || true
+  wait "$xvfb" 2> /dev/null || true
   cleanup
 }
 trap gui_cleanup EXIT
@@ -53,11 +54,12 @@ gui_home() {
   mkdir -p "$home/.config" "$home/.cache"
 }
 
-# gui_start COMMAND...: starts the frontend in $home as the GUI user, its standard error and output in $home/log.
+# gui_start COMMAND...: starts the frontend in $home as the GUI user, its standard error and output in $home/log,
+# in English (the rows look for its window titles).
 gui_start() {
   [ ${#gui_user[@]} = 0 ] || chown -R nobody: "$home"
   (cd "$home" && exec "${gui_user[@]}" env -u XAUTHORITY -u XDG_RUNTIME_DIR -u DBUS_SESSION_BUS_ADDRESS \
-    HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_CACHE_HOME="$home/.cache" NO_AT_BRIDGE=1 \
+    HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_CACHE_HOME="$home/.cache" NO_AT_BRIDGE=1 LC_ALL=C.UTF-8 \
     timeout -k 5 120 "$@") > "$home/log" 2>&1 &
   gui_pid=$!
 }
