@@ -2,7 +2,8 @@
 # Every test, as the README and CI run it, in stages whose wall times are printed at the end:
 #   packages    scripts/install-deps.sh
 #   build/tests the normal build and its whole suite: the library's test programs, the simulator's own tests,
-#               scanimage, python-sane and saned, the install, the short soak, valgrind's memcheck
+#               the frontends (scanimage, scanadf, saned, python-sane, libinsane, Image::Sane, and simple-scan and
+#               XSane under Xvfb), the install, the short soak, valgrind's memcheck
 #   asan, tsan  the library's test programs only (unit_tests integration_tests config_tests),
 #               built and run under AddressSanitizer+UndefinedBehaviorSanitizer and under
 #               ThreadSanitizer: they start the sanitized simulator and reach every thread and allocation path

@@ -72,7 +72,7 @@ flatbed() {
     autosaved flatbed 638 877 1 1 2
   ! logged "$mismatch" || fail "flatbed: $(grep -aE "$mismatch" "$home/log" | head -n 1)"
   only_windows flatbed "$main"
-  shot simple-scan "$main"
+  shot simple-scan-flatbed "$main"
   gui_quit flatbed ctrl+q alt+q
 }
 

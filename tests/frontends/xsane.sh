@@ -5,7 +5,7 @@
 # batches with a page count equal to the sheets (a clean batch) and above them (XSane's error dialog "Document
 # feeder out of documents" at the end, as with any backend whose start on an empty feeder is accepted).
 # XSANE_DEBUG logs its SANE calls; the saved files are compared with the simulator's pages byte for byte, and no
-# dialog may be open but the one a row expects. The screenshot lands in build/frontends/.
+# dialog may be open but the one a row expects. The preview's screenshot lands in build/frontends/.
 . "$(dirname "$0")/lib.sh"
 . "$here/gui_lib.sh"
 main='xsane 0\.999 .*'
@@ -86,7 +86,7 @@ flatbed() {
   preview=$(window 'Preview .*') || { fail "preview: no preview window"; return 0; }
   eval "$(xdotool getwindowgeometry --shell "$preview")"
   xdotool mousemove --window "$preview" 90 $((HEIGHT - 25)) click 1
-  wait_for 20 "preview: the preview ends" logged 'preview_scan_done' && shot xsane
+  wait_for 20 "preview: the preview ends" logged 'preview_scan_done' && shot xsane-preview
   only_windows preview "$own"
   gui_quit flatbed ctrl+q
 }
