@@ -3,7 +3,8 @@
 # answer; people run these programs as themselves), keys sent with xdotool, bounded waits on log lines, files and
 # windows, and the check that no window the row did not expect (an error dialog) is open.
 for program in Xvfb xdotool xwininfo import convert setpriv; do
-  command -v "$program" > /dev/null || { echo "FAIL: $program is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+  command -v "$program" > /dev/null ||
+    { echo "FAIL: $program is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 shots=$KELVRA_BINARY_DIR/frontends
 mkdir -p "$shots"
@@ -155,7 +156,8 @@ snap() {
     done < <(visible | sed -E 's/^[0-9]+ ([0-9]+)x([0-9]+)\+(-?[0-9]+)\+(-?[0-9]+).*/\1 \2 \3 \4/')
     area=(-crop "${right}x$bottom+0+0")
   fi
-  import -window "$id" "${area[@]}" +repage -define png:exclude-chunks=date,time "$shots/$1.png" 2> /dev/null || return 1
+  import -window "$id" "${area[@]}" +repage -define png:exclude-chunks=date,time "$shots/$1.png" 2> /dev/null ||
+    return 1
   colours=$(convert "$shots/$1.png" -format %c histogram:info:- | grep -ciE '#(FFFF00|00FFFF|FF00FF) ')
   [ "$colours" = 3 ]
 }

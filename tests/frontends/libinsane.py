@@ -66,7 +66,9 @@ def scan(item, settings):
 SOURCES = [("flatbed", Libinsane.ItemType.FLATBED, "Flatbed"),
            ("feeder", Libinsane.ItemType.ADF, "Automatic Document Feeder"),
            ("feeder Duplex", Libinsane.ItemType.ADF, "ADF Duplex")]
-DEVICES = [("fb-a4", "FB-4200 Flatbed", "flatbed scanner", 1), ("mfp-adf", "MF-5300 ADF", "multi-function peripheral", 2),
+# (name, model, type, how many of SOURCES it has)
+DEVICES = [("fb-a4", "FB-4200 Flatbed", "flatbed scanner", 1),
+           ("mfp-adf", "MF-5300 ADF", "multi-function peripheral", 2),
            ("duplex-legal", "DX-7700 Duplex", "sheetfed scanner", 3)]
 MM = 25.399999618530273
 

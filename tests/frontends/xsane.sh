@@ -38,7 +38,8 @@ saved() {
   size=$((width * height * channels))
   [ -f "$file" ] && [ "$(stat -c %s "$file")" -gt "$size" ] || { fail "$row: $2 is missing or short"; return; }
   read -r magic w h max <<< "$(head -c $(($(stat -c %s "$file") - size)) "$file" | grep -av '^#' | tr '\n' ' ')"
-  [ "$magic $((10#$w)) $((10#$h)) $max" = "P$((channels == 3 ? 6 : 5)) $width $height 255" ] ||
+  [[ "$w $h" =~ ^[0-9]+\ [0-9]+$ ]] &&
+    [ "$magic $((10#$w)) $((10#$h)) $max" = "P$((channels == 3 ? 6 : 5)) $width $height 255" ] ||
     fail "$row: $2 has the header $magic $w $h $max"
   cmp -s <(tail -c "$size" "$file") <("$reference" "$width" "$height" $((width * channels)) "$channels" "$page") ||
     fail "$row: $2 holds other pixels than the simulator's page $page"
