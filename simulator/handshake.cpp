@@ -65,13 +65,13 @@ int accept_own_user(int listener) {
         const int ready = left > 0 ? ::poll(&waiting, 1, int(left)) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
-            log(1, "no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
+            error("no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
             return -1;
         }
         const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            log(1, "accept failed: %s", std::strerror(errno));
+            error("accepting a connection failed: %s", std::strerror(errno));
             return -2;
         }
         std::string why;
@@ -105,7 +105,7 @@ int listen_and_report(const StartupFault& startup, int pipe_fd, Intruder& intrud
         return -1;
     }
     if (!write_port(pipe_fd, reported)) {
-        log(1, "cannot write the port: %s", std::strerror(errno));
+        error("cannot write the port to descriptor %d: %s", pipe_fd, std::strerror(errno));
         status = 1;
         return -1;
     }

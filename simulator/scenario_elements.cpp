@@ -69,9 +69,21 @@ DeviceSpec read_device(const xmlNode* node) {
     read_string(node, "deviceName", d.deviceName);
     read_string(node, "host", d.host);
     read_unsigned(node, "basic_resolution", d.basic_resolution);
+    // Every size of the device is counted at this resolution.
+    if (d.basic_resolution == 0) fail(node, "basic_resolution must be at least 1");
     read_area(node, "flatbed", d.flatbed);
     read_area(node, "adf", d.adf);
-    if (auto text = attribute(node, "units")) d.units = words(*text);
+    if (auto text = attribute(node, "units")) {
+        d.units = words(*text);
+        // A misspelt unit would be skipped by the backend, and the source it meant silently missing.
+        for (size_t i = 0; i < d.units.size(); ++i) {
+            const std::string& unit = d.units[i];
+            if (unit != "flatbed" && unit != "adf" && unit != "adf_duplex")
+                fail(node, "unknown scanner unit \"" + unit + "\" (the units are flatbed, adf and adf_duplex)");
+            for (size_t j = 0; j < i; ++j)
+                if (d.units[j] == unit) fail(node, "scanner unit \"" + unit + "\" is listed twice");
+        }
+    }
     read_unsigned(node, "sheets", d.sheets);
     read_unsigned(node, "flatbed_original_alignment", d.flatbed_original_alignment);
     read_unsigned(node, "adf_original_alignment", d.adf_original_alignment);

@@ -54,8 +54,10 @@ int Session::run() {
             return 1;
         }
         if (request.length > max_request_length) {
-            log(1, "refusing a request of %llu bytes (command %u): closing the connection",
-                static_cast<unsigned long long>(request.length), request.command);
+            error("refusing a request of %llu bytes (command %u), more than the %llu a request may have: "
+                  "closing the connection",
+                  static_cast<unsigned long long>(request.length), request.command,
+                  static_cast<unsigned long long>(max_request_length));
             return 1;
         }
         request_.resize(size_t(request.length));

@@ -52,26 +52,78 @@ TEST(SimDocs, EveryExampleScenarioOfTheManPageAndTheGuideServes) {
     }
 }
 
-TEST(SimDocs, ABrokenScenarioIsRefusedWithItsLine) {
-    const std::pair<std::string, std::string> cases[] = {  // the scenario from its line 2, the error
-        {"<fault/>", "line 2: unknown element <fault>"},
-        {"\n<reply command=\"2\" acton=\"close\"/>", "line 3: <reply> has no attribute \"acton\""},
-        {"<page number=\"1\"/>", "line 2: <page> needs a read_status, an action or extra"},
-        {"<startup port=\"-1\" action=\"exit\"/>", "line 2: <startup> takes exactly one"},
-        {"<startup intruder=\"no-such-user-kelvra\"/>", "line 2: "},
-        {"\n\n<source file=\"/nonexistent/p.png\"/>", "line 4: page source: cannot open the image"},
-        {"\n<reply command=1/>", "(line 3)"},  // not XML: the parser's line
+// At the default log level, a start that fails prints what and where in one
+// line: a scenario mistake with its line, a file that cannot be read in plain
+// words, a port that cannot be written.
+TEST(SimDocs, AFailedStartSaysWhatAndWhereInOneLine) {
+    const struct {
+        std::string body;  // the scenario from its line 2; empty: none
+        std::string scenario_path, argument;
+        int status;
+        std::string error;
+    } cases[] = {
+        {"<fault/>", "", "", 2, "line 2: unknown element <fault>"},
+        {"\n<reply command=\"2\" acton=\"close\"/>", "", "", 2, "line 3: <reply> has no attribute \"acton\""},
+        {"<page number=\"1\"/>", "", "", 2, "line 2: <page> needs a read_status, an action or extra"},
+        {"<startup port=\"-1\" action=\"exit\"/>", "", "", 2, "line 2: <startup> takes exactly one"},
+        {"<startup intruder=\"no-such-user-kelvra\"/>", "", "", 2, "line 2: "},
+        {"\n\n<source file=\"/nonexistent/p.png\"/>", "", "", 2, "line 4: page source: cannot open the image"},
+        {"\n<reply command=1/>", "", "", 2, "line 3: "},  // not XML: the parser's line
+        {"<page number=\"1\" read_status=\"4\">", "", "", 2, "tag mismatch: page line 2"},  // its first error
+        {"", "/nonexistent/kelvra.xml", "", 2, "/nonexistent/kelvra.xml: cannot read the scenario: No such file"},
+        {"", "/tmp", "", 2, "/tmp: cannot read the scenario: is a directory"},
+        {"", "", "0", 1, "cannot write the port to descriptor 0: Bad file descriptor"},  // standard input
+        // Mistakes in a device that the backend would pass on without a word.
+        {"<device name=\"a\" units=\"flatbed adff\"/>", "", "", 2, "line 2: unknown scanner unit \"adff\""},
+        {"<device name=\"a\" units=\"adf adf\"/>", "", "", 2, "line 2: scanner unit \"adf\" is listed twice"},
+        {"<device name=\"a\"/>\n<device name=\"a\"/>", "", "", 2, "line 3: a second device named \"a\""},
+        {"<device name=\"a\" flatbed=\"100 50 64 7014\"/>", "", "", 2, "a minimum above its maximum"},
+        {"<device name=\"a\" adf=\"64 5100 8400 64\"/>", "", "", 2, "a minimum above its maximum"},
+        {"<device name=\"a\" basic_resolution=\"0\"/>", "", "", 2, "line 2: basic_resolution must be at least 1"},
     };
-    for (const auto& [body, error] : cases) {
-        SCOPED_TRACE(body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body + c.scenario_path + c.argument);
         const std::string err_path = sim_temp_path("stderr");
         SimProcess sim;
         int32_t port = 0;
-        ASSERT_TRUE(sim.start({"<scenario>\n" + body + "\n</scenario>\n", {}, err_path}));
+        std::vector<std::string> env;
+        if (!c.scenario_path.empty()) env.push_back("KELVRA_SIM_SCENARIO=" + c.scenario_path);
+        ASSERT_TRUE(sim.start({c.body.empty() ? "" : "<scenario>\n" + c.body + "\n</scenario>\n", env, err_path,
+                               c.argument}));
         EXPECT_FALSE(sim.read_port(port)) << "a port was written";
-        EXPECT_EQ(2, sim.wait_exit());
+        EXPECT_EQ(c.status, sim.wait_exit());
         const std::string err = sim_read_file(err_path);
-        EXPECT_TRUE(err.find("bad scenario: ") != std::string::npos && err.find(error) != std::string::npos) << err;
+        EXPECT_TRUE(err.find(c.error) != std::string::npos) << err;
+        EXPECT_TRUE(err.find('\n') == err.size() - 1) << "not one line:\n" << err;
+        ::unlink(err_path.c_str());
+    }
+}
+
+// A request announces its size before its bytes: one larger than any request
+// can be is refused at once, before anything is allocated for it.
+TEST(SimLimits, ARequestAboveOneMebibyteIsRefusedUnread) {
+    const struct {
+        uint64_t length;
+        bool served;
+    } cases[] = {{1 << 20, true}, {(1 << 20) + 1, false}, {UINT64_MAX, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        const std::string err_path = sim_temp_path("stderr");
+        SimProcess sim;
+        ASSERT_TRUE(sim.start_and_connect({"", {}, err_path}));
+        const kelvra_sim::FrameHeader request{0, 0, 1, c.length};
+        ASSERT_TRUE(sim.send_raw(std::string(reinterpret_cast<const char*>(&request), sizeof request)));
+        std::string reply;
+        if (c.served) {
+            ASSERT_TRUE(sim.send_raw(std::string(c.length, ' ')));
+            EXPECT_TRUE(sim.read_reply(reply)) << "the largest request is answered";
+            sim.close_connection();
+            EXPECT_EQ(0, sim.wait_exit());
+        } else {
+            EXPECT_EQ(1, sim.wait_exit(2000)) << "it waits for bytes of a request it should refuse";
+            EXPECT_NE(sim_read_file(err_path).find("refusing a request of " + std::to_string(c.length) + " bytes"),
+                      std::string::npos);
+        }
         ::unlink(err_path.c_str());
     }
 }
