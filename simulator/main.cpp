@@ -5,6 +5,7 @@
 #include "simulator/handshake.h"
 #include "simulator/intruder.h"
 #include "simulator/log.h"
+#include "simulator/private_file.h"
 #include "simulator/scenario.h"
 #include "simulator/session.h"
 #include "simulator/transcript.h"
@@ -88,6 +89,21 @@ bool parse_descriptor(const char* text, int& fd) {
 // The steps of main() return the exit status when the program ends there,
 // nothing when it goes on.
 
+// The log file named by KELVRA_SIM_LOG_FILE, opened first so that every later
+// line reaches it: a GUI frontend often drops its children's standard error.
+std::optional<int> open_log_file() {
+    const char* path = std::getenv("KELVRA_SIM_LOG_FILE");
+    if (path == nullptr || *path == '\0') return std::nullopt;
+    std::string problem;
+    const int fd = open_private_append(path, problem);
+    if (fd < 0) {
+        error("cannot open the log file %s (KELVRA_SIM_LOG_FILE): %s", path, problem.c_str());
+        return 2;
+    }
+    set_log_file(fd);
+    return std::nullopt;
+}
+
 std::optional<int> read_arguments(int argc, char** argv, int& pipe_fd) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(usage, stdout);
@@ -142,8 +158,9 @@ std::optional<int> read_scenario(const char* scenario_path, Scenario& scenario) 
 std::optional<int> open_transcript(const Scenario& scenario, const std::vector<int>& inherited,
                                    Transcript& transcript) {
     if (scenario.transcript.empty()) return std::nullopt;
-    if (!transcript.open(scenario.transcript)) {
-        error("cannot open the transcript %s: %s", scenario.transcript.c_str(), std::strerror(errno));
+    std::string problem;
+    if (!transcript.open(scenario.transcript, problem)) {
+        error("cannot open the transcript %s: %s", scenario.transcript.c_str(), problem.c_str());
         return 2;
     }
     transcript.append_descriptors(inherited);
@@ -175,6 +192,7 @@ int main(int argc, char** argv) {
 
     int pipe_fd = -1;
     if (auto status = read_arguments(argc, argv, pipe_fd)) return *status;
+    if (auto status = open_log_file()) return *status;
     const char* scenario_path = std::getenv("KELVRA_SIM_SCENARIO");
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;

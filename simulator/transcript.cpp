@@ -1,6 +1,7 @@
 #include "simulator/transcript.h"
 
 #include "simulator/log.h"
+#include "simulator/private_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,8 +16,8 @@ Transcript::~Transcript() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool Transcript::open(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+bool Transcript::open(const std::string& path, std::string& error) {
+    fd_ = open_private_append(path, error);
     return fd_ >= 0;
 }
 

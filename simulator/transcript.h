@@ -23,8 +23,9 @@ public:
     Transcript(const Transcript&) = delete;
     Transcript& operator=(const Transcript&) = delete;
 
-    // Opens `path` for appending; false (with errno) when it cannot.
-    bool open(const std::string& path);
+    // Opens `path` for appending (see open_private_append); false with
+    // `error` saying why when it cannot.
+    bool open(const std::string& path, std::string& error);
 
     // Appends the "fds" entry for `fds`.
     void append_descriptors(const std::vector<int>& fds);

@@ -6,10 +6,15 @@
 // with stored deflate blocks) are fitted to the scan, a page's own file first.
 #include "tests/support/sim_client.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
+
+#include "tests/support/throwaway_user.h"
 
 using namespace kelvra_test;
 
@@ -145,6 +150,64 @@ TEST(SimSecurity, ServesOnlyTheFirstConnectionOfItsOwnUser) {
     for (const char* line : {"refused a connection from uid 65534", "intruder (user nobody) exited with status 0"})
         EXPECT_TRUE(!root || log.find(line) != std::string::npos) << line << " in:\n" << log;
     ::unlink(log_path.c_str());
+}
+
+// The transcript and the log file are for this user alone, whatever waits at
+// their path: a symbolic link another user planted is not followed, another
+// user's file is not written (nor left readable to them), a FIFO does not hold
+// up the start; a new file is made with mode 0600.
+TEST(SimSecurity, TranscriptAndLogFileRefuseLinksAndOtherUsersFiles) {
+    const ThrowawayUser other;
+    char pattern[] = "/tmp/kelvra-sim-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string folder = pattern, target = folder + "/target";
+    std::ofstream(target) << "keep";
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> prepare;  // false: the row cannot run here
+        std::string error;                                // empty: served
+    } cases[] = {
+        {"link", [&](const std::string& p) { return ::symlink(target.c_str(), p.c_str()) == 0; }, "symbolic link"},
+        {"dangling link", [&](const std::string& p) { return ::symlink((folder + "/made").c_str(), p.c_str()) == 0; },
+         "symbolic link"},
+        {"another user's file", [&](const std::string& p) {
+             std::ofstream(p) << "theirs";
+             return other.ready() && ::chown(p.c_str(), other.uid(), other.gid()) == 0 && ::chmod(p.c_str(), 0666) == 0;
+         }, "belongs to uid"},
+        {"fifo", [&](const std::string& p) { return ::mkfifo(p.c_str(), 0600) == 0; }, "not a regular file"},
+        {"new file", [&](const std::string&) { return true; }, ""},
+    };
+    for (const bool log_file : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(log_file ? "log file, " : "transcript, ") + c.what);
+            const std::string path = folder + "/file", err_path = folder + "/stderr";
+            std::filesystem::remove(path);
+            std::filesystem::remove(err_path);
+            if (!c.prepare(path)) {
+                EXPECT_FALSE(other.ready()) << "the row could not be prepared";
+                continue;  // another user's file needs root
+            }
+            SimProcess sim;
+            int32_t port = 0;
+            ASSERT_TRUE(sim.start({log_file ? "" : "<scenario transcript=\"" + path + "\"/>",
+                                   {log_file ? "KELVRA_SIM_LOG_FILE=" + path : "KELVRA_SIM_LOG=0"}, err_path}));
+            if (c.error.empty()) {
+                std::string reply;
+                EXPECT_TRUE(sim.read_port(port) && sim.connect_to(port) && sim.exchange(0, "<device_discovery/>", reply));
+                sim.close_connection();
+                EXPECT_EQ(0, sim.wait_exit());
+                struct stat about {};
+                EXPECT_TRUE(::lstat(path.c_str(), &about) == 0 && (about.st_mode & 0777) == 0600) << about.st_mode;
+            } else {
+                EXPECT_FALSE(sim.read_port(port));
+                EXPECT_EQ(2, sim.wait_exit());
+                EXPECT_NE(sim_read_file(err_path).find(c.error), std::string::npos) << sim_read_file(err_path);
+            }
+            EXPECT_EQ(sim_read_file(target), "keep");
+            EXPECT_FALSE(std::filesystem::exists(folder + "/made")) << "a dangling link's target was made";
+        }
+    }
+    std::filesystem::remove_all(folder);
 }
 
 // A scan-manager that outlived its connection would hold up the backend's close.
