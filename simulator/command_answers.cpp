@@ -116,11 +116,8 @@ Session::Reply Session::start_scan() {
 
 Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     if (image_.size() < count) image_.resize(size_t(count));
-    if (const SourceImage* source = source_for_page(sources_, job_.page_number())) {
-        if (offset == 0)
-            log(2, "page %u from %s (%ux%u, fitted to %ux%u)", job_.page_number(), source->path.c_str(), source->width,
-                source->height, job_.geometry().width, job_.geometry().height);
-        fitted_.render(*source, job_.geometry(), offset, image_.data(), size_t(count));
+    if (const PageSource* source = source_for_page(sources_, job_.page_number())) {
+        fitted_.render(*source->image, job_.geometry(), offset, image_.data(), size_t(count));
     } else {
         renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
     }
@@ -129,6 +126,14 @@ Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     r.kind = kind_image;
     r.payload = std::string_view(reinterpret_cast<const char*>(image_.data()), size_t(count));
     return r;
+}
+
+void Session::page_begins() {
+    const PageSource* source = source_for_page(sources_, job_.page_number());
+    const std::string name = source != nullptr ? source->image->path : "chart";
+    if (source != nullptr)
+        log(2, "page %u from %s (%ux%u)", job_.page_number(), name.c_str(), source->image->width, source->image->height);
+    if (transcript_ != nullptr) transcript_->page(job_.page_number(), job_.geometry(), name);
 }
 
 Session::Reply Session::paced(Reply reply) {
@@ -141,13 +146,14 @@ Session::Reply Session::paced(Reply reply) {
 
 Session::Reply Session::read_image() {
     if (!job_.active()) return text_reply(cmd_read_image, read_status_document(read_job_over));
-    job_.ensure_page(next_page_number_);
+    if (job_.ensure_page(next_page_number_)) page_begins();
     const uint32_t page = job_.page_number();
     const uint64_t size = job_.page_size();
     const uint64_t offset = job_.offset();
 
     if (const PageFault* fault = faults_.due(page, offset, size)) {
         faults_.fired(fault);
+        if (transcript_ != nullptr) transcript_->page_fault(*fault, offset);
         return page_fault(*fault, offset);
     }
     if (offset < size) {
@@ -155,8 +161,10 @@ Session::Reply Session::read_image() {
         job_.advance(count);
         return paced(image_reply(offset, count));
     }
-    if (const uint64_t extra = faults_.take_extra(page)) {
+    if (const PageFault* fault = faults_.take_extra(page)) {
+        const uint64_t extra = *fault->extra;
         log(1, "fault: %llu extra byte(s) after page %u", static_cast<unsigned long long>(extra), page);
+        if (transcript_ != nullptr) transcript_->page_fault(*fault, size);
         return paced(image_reply(size, extra));
     }
     const uint32_t status = job_.finish_page();

@@ -1,7 +1,7 @@
 // kelvra-sim: a scan-manager simulator. It keeps the scan-manager's side of
 // the backend's protocol, serves virtual devices with deterministic test
 // pages and injects the faults a scenario file asks for.
-#include "simulator/descriptors.h"
+#include "simulator/inherited.h"
 #include "simulator/handshake.h"
 #include "simulator/intruder.h"
 #include "simulator/log.h"
@@ -153,9 +153,10 @@ std::optional<int> read_scenario(const char* scenario_path, Scenario& scenario) 
     return std::nullopt;
 }
 
-// Opens the transcript, when the scenario names one, and reports there the
-// descriptors the process inherited.
-std::optional<int> open_transcript(const Scenario& scenario, const std::vector<int>& inherited,
+// Opens the transcript, when the scenario names one, and reports there what
+// the process inherited.
+std::optional<int> open_transcript(const char* scenario_path, const Scenario& scenario,
+                                   const std::vector<int>& inherited, const SignalState& signals,
                                    Transcript& transcript) {
     if (scenario.transcript.empty()) return std::nullopt;
     std::string problem;
@@ -163,7 +164,9 @@ std::optional<int> open_transcript(const Scenario& scenario, const std::vector<i
         error("cannot open the transcript %s: %s", scenario.transcript.c_str(), problem.c_str());
         return 2;
     }
-    transcript.append_descriptors(inherited);
+    transcript.start(scenario_path != nullptr ? scenario_path : "", scenario.strict);
+    transcript.descriptors(inherited);
+    transcript.signals(signals);
     return std::nullopt;
 }
 
@@ -179,15 +182,17 @@ int serve(int connection, const Scenario& scenario, Transcript& transcript) {
     const int status = session.run();
     ::close(connection);
     log(1, "done (exit status %d)", status);
+    transcript.end(status);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Listed before anything is opened, so that the list is what the process
-    // that started the simulator left open across exec.
+    // Read before anything is opened or changed, so that they are what the
+    // process that started the simulator left it across exec.
     const std::vector<int> inherited = open_descriptors();
+    const SignalState signals = signal_state();
     std::signal(SIGPIPE, SIG_IGN);
 
     int pipe_fd = -1;
@@ -197,14 +202,20 @@ int main(int argc, char** argv) {
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;
     Transcript transcript;
-    if (auto status = open_transcript(scenario, inherited, transcript)) return *status;
+    if (auto status = open_transcript(scenario_path, scenario, inherited, signals, transcript)) return *status;
     log_start(scenario_path, scenario);
 
     const StartupFault startup = scenario.startup.value_or(StartupFault{});
-    if (startup.action != StartupAction::none) return play_startup_fault(startup.action, pipe_fd);
+    if (startup.action != StartupAction::none) {
+        transcript.startup_fault(startup, startup.action);
+        return play_startup_fault(startup.action, pipe_fd);
+    }
     Intruder intruder;
     int status = 0;
-    const int connection = connect_client(startup, pipe_fd, intruder, status);
-    if (connection < 0) return status;
+    const int connection = connect_client(startup, pipe_fd, intruder, transcript, status);
+    if (connection < 0) {
+        transcript.end(status);
+        return status;
+    }
     return serve(connection, scenario, transcript);
 }

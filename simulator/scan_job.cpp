@@ -91,12 +91,13 @@ uint32_t ScanJob::start(const ScanSettings& settings, uint32_t& feeder_sheets) {
     return scan_started;
 }
 
-void ScanJob::ensure_page(uint32_t& next_page_number) {
-    if (page_open_) return;
+bool ScanJob::ensure_page(uint32_t& next_page_number) {
+    if (page_open_) return false;
     page_open_ = true;
     page_number_ = next_page_number++;
     offset_ = 0;
     log(2, "page %u begins (page %u of %u in the job)", page_number_, pages_done_ + 1, pages_);
+    return true;
 }
 
 uint32_t ScanJob::finish_page() {

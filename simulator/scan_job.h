@@ -62,8 +62,8 @@ public:
     void end() { active_ = false; }
 
     // The page being served; opens the next one (taking the next page number
-    // of the process) when none is open.
-    void ensure_page(uint32_t& next_page_number);
+    // of the process) when none is open, and then returns true.
+    bool ensure_page(uint32_t& next_page_number);
     uint32_t page_number() const { return page_number_; }
     uint64_t offset() const { return offset_; }
     uint64_t page_size() const { return kelvra_sim::page_size(geometry_); }

@@ -18,11 +18,11 @@ namespace kelvra_sim {
 
 using namespace scenario_file;
 
-const SourceImage* source_for_page(const std::vector<PageSource>& sources, uint32_t number) {
-    const SourceImage* fallback = nullptr;
+const PageSource* source_for_page(const std::vector<PageSource>& sources, uint32_t number) {
+    const PageSource* fallback = nullptr;
     for (const PageSource& s : sources) {
-        if (s.page == number) return s.image.get();
-        if (s.page == 0) fallback = s.image.get();
+        if (s.page == number) return &s;
+        if (s.page == 0) fallback = &s;
     }
     return fallback;
 }

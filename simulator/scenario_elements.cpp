@@ -11,8 +11,9 @@
 namespace kelvra_sim::scenario_file {
 
 void read_root(const xmlNode* root, Scenario& s) {
-    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log"});
+    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log", "strict"});
     read_string(root, "transcript", s.transcript);
+    if (auto text = attribute(root, "strict")) s.strict = parse_unsigned(root, "strict", *text, 1) == 1;
     read_unsigned(root, "piece_size", s.piece_size, max_piece_size);
     if (s.piece_size == 0) fail(root, "piece_size must be at least 1");
     read_unsigned(root, "piece_delay_ms", s.piece_delay_ms);
@@ -22,6 +23,7 @@ void read_root(const xmlNode* root, Scenario& s) {
 StartupFault read_startup(const xmlNode* node) {
     check_attributes(node, {"port", "port_add", "action", "intruder"});
     StartupFault f;
+    f.line = xmlGetLineNo(node);
     int parts = 0;
     if (auto text = attribute(node, "port")) {
         f.port = int32_t(parse_signed(node, "port", *text, INT32_MIN, INT32_MAX));
@@ -114,6 +116,7 @@ ScriptedReply read_reply(const xmlNode* node) {
     check_attributes(node, {"command", "nth", "action", "body", "body_size", "header_command", "direction",
                             "kind", "length", "delay_ms", "bytes"});
     ScriptedReply r;
+    r.line = xmlGetLineNo(node);
     auto command = attribute(node, "command");
     if (!command) fail(node, "<reply> needs a command");
     r.command = uint32_t(parse_unsigned(node, "command", *command, UINT32_MAX));
@@ -154,6 +157,7 @@ ScriptedReply read_reply(const xmlNode* node) {
 PageFault read_page(const xmlNode* node) {
     check_attributes(node, {"number", "at_byte", "read_status", "action", "extra"});
     PageFault f;
+    f.line = xmlGetLineNo(node);
     auto number = attribute(node, "number");
     if (!number) fail(node, "<page> needs a number");
     f.number = uint32_t(parse_unsigned(node, "number", *number, UINT32_MAX));
@@ -187,8 +191,10 @@ std::string folder_of(const std::string& path) {
 
 PageSource read_source(const xmlNode* node, const std::string& scenario_path,
                        std::vector<std::shared_ptr<const SourceImage>>& loaded) {
-    check_attributes(node, {"page", "file"});
+    check_attributes(node, {"page", "file", "dpi"});
     PageSource source;
+    read_unsigned(node, "dpi", source.dpi);
+    if (attribute(node, "dpi") && source.dpi == 0) fail(node, "dpi must be at least 1");
     if (auto text = attribute(node, "page")) {
         source.page = uint32_t(parse_unsigned(node, "page", *text, UINT32_MAX));
         if (source.page == 0) fail(node, "pages are numbered from 1");

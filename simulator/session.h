@@ -48,6 +48,7 @@ private:
     Reply scan_parameter();
     Reply start_scan();
     Reply read_image();
+    void page_begins();  // logs and records the page's geometry and source
     Reply page_fault(const PageFault& fault, uint64_t offset);
 
     Reply text_reply(uint32_t command, std::string text);
@@ -61,6 +62,8 @@ private:
                       uint32_t kind);
     int finish(const Reply& reply);
     bool send(const FrameHeader& header, std::string_view payload);
+    // Records a frame that went out, or the part of it that did.
+    void sent(const FrameHeader& header, std::string_view payload, size_t header_bytes = sizeof(FrameHeader));
     std::string_view filler(uint64_t size);  // the first `size` bytes of a counting pattern
     [[noreturn]] static void exit_now(const char* why);
 

@@ -12,9 +12,12 @@
 
 #include <filesystem>
 #include <functional>
+#include <iomanip>
+#include <sstream>
 #include <regex>
 
 #include "tests/support/throwaway_user.h"
+#include "tests/support/transcript.h"
 
 using namespace kelvra_test;
 
@@ -208,6 +211,49 @@ TEST(SimSecurity, TranscriptAndLogFileRefuseLinksAndOtherUsersFiles) {
         }
     }
     std::filesystem::remove_all(folder);
+}
+
+// The transcript tells both ways of every exchange in order, with time stamps:
+// a request payload that is not UTF-8 in base64, an image payload as the
+// FNV-1a checksum of the bytes the client got, and the scripted fault that
+// fired with its line in the scenario.
+TEST(SimTranscript, RecordsBothWaysPayloadsAndTheFaultsThatFired) {
+    const std::string path = sim_temp_path("transcript");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_and_connect({"<scenario transcript=\"" + path + "\" piece_size=\"1000\">\n"
+                                       "<reply command=\"0\" nth=\"2\" action=\"close\"/>\n</scenario>", {}, {}}));
+    const std::string odd_request = "\xff\xfe<device_discovery/>";
+    std::string reply, image;
+    ASSERT_TRUE(sim.exchange(0, odd_request, reply) && sim.exchange(3, sim_scan_parameter(0, 1, 40, 30), reply) &&
+                sim.exchange(4, "", reply) && sim.exchange(6, "", image));
+    EXPECT_FALSE(sim.exchange(0, "<device_discovery/>", reply)) << "the scripted close";
+    EXPECT_EQ(0, sim.wait_exit());
+    uint64_t fnv = 0xcbf29ce484222325ull;
+    for (unsigned char byte : image) fnv = (fnv ^ byte) * 0x100000001b3ull;
+
+    std::vector<std::string> frames;  // way and command
+    int64_t last_time = 0;
+    for (const nlohmann::json& r : read_transcript(path)) {
+        EXPECT_GE(r["time_us"].get<int64_t>(), last_time) << r.dump();
+        last_time = r["time_us"].get<int64_t>();
+        if (r["event"] == "fault") {
+            EXPECT_TRUE(r["fault"] == "reply" && r["line"] == 2 && r["command"] == 0 && r["nth"] == 2 &&
+                        r["action"] == "close") << r.dump();
+            frames.push_back("fault");
+        }
+        if (r["event"] != "frame") continue;
+        frames.push_back(r["way"].get<std::string>() + " " + std::to_string(r["command"].get<int>()));
+        if (frames.size() == 1) {
+            EXPECT_EQ(frame_payload(r), odd_request) << r.dump();
+        }
+        if (frames.back() == "sent 6") {
+            EXPECT_EQ(r["fnv1a64"], (std::ostringstream() << std::hex << std::setw(16) << std::setfill('0') << fnv).str());
+            EXPECT_TRUE(r["kind"] == 2 && r["length"] == 1000 && r["bytes"] == 1000 && !r.contains("text")) << r.dump();
+        }
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"received 0", "sent 0", "received 3", "sent 3", "received 4", "sent 4",
+                                                "received 6", "sent 6", "received 0", "fault"}));
+    ::unlink(path.c_str());
 }
 
 // A scan-manager that outlived its connection would hold up the backend's close.

@@ -19,6 +19,7 @@
 #include "simulator/pages.h"
 #include "tests/support/memory_state.h"
 #include "tests/support/process_state.h"
+#include "tests/support/transcript.h"
 
 namespace kelvra_test {
 
@@ -75,30 +76,6 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page) {
 
 namespace {
 
-// "fds PID FD..." lines; "frame PID COMMAND DIRECTION KIND LENGTH" lines, the payload, a line feed.
-std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<Frame> frames;
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;) {
-        std::istringstream line(text.substr(at, end - at));
-        std::string word;
-        Frame frame{};
-        line >> word >> frame.pid;
-        at = end + 1;
-        if (word == "fds") {
-            if (fds != nullptr) fds->emplace_back(std::istream_iterator<int>(line), std::istream_iterator<int>());
-            continue;
-        }
-        if (word != "frame" || !(line >> frame.command >> frame.direction >> frame.kind >> frame.length))
-            throw std::runtime_error("bad transcript line in " + path);
-        frame.payload = text.substr(at, frame.length);
-        at += frame.length + 1;
-        if (command < 0 || frame.command == uint32_t(command)) frames.push_back(std::move(frame));
-    }
-    return frames;
-}
-
 int count_entries(const char* path) {
     return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
 }
@@ -123,24 +100,44 @@ Scenario::Scenario(const std::string& elements, const std::string& attributes) {
     char pattern[] = "/tmp/kelvra-test-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     directory_ = pattern;
-    write_file(directory_ + "/scenario.xml", "<scenario transcript=\"" + transcript_path() + "\" " + attributes +
-                                                 ">\n" + elements + "\n</scenario>\n");
+    // Strict unless the test says otherwise: a request the device would refuse fails the test's scan.
+    const std::string strict = attributes.find("strict=") == std::string::npos ? " strict=\"1\"" : "";
+    write_file(directory_ + "/scenario.xml", "<scenario transcript=\"" + transcript_path() + "\"" + strict + " " +
+                                                 attributes + ">\n" + elements + "\n</scenario>\n");
     setenv("KELVRA_SIM_SCENARIO", (directory_ + "/scenario.xml").c_str(), 1);
 }
 
 Scenario::~Scenario() {
     unsetenv("KELVRA_SIM_SCENARIO");
+    // Whatever the test checked: the backend asked nothing a real device would question.
+    for (const auto& record : records("warning")) ADD_FAILURE() << "the simulator warned: " << record.dump();
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
 }
 
 bool Scenario::accepted() const { return std::filesystem::exists(transcript_path()); }
 
-std::vector<Frame> Scenario::frames(int command) const { return read_transcript(transcript_path(), command, nullptr); }
+std::vector<nlohmann::json> Scenario::records(const std::string& event) const {
+    std::vector<nlohmann::json> found;
+    if (!accepted()) return found;
+    for (nlohmann::json& record : read_transcript(transcript_path()))
+        if (record["event"] == event) found.push_back(std::move(record));
+    return found;
+}
+
+std::vector<Frame> Scenario::frames(int command) const {
+    std::vector<Frame> frames;
+    for (const nlohmann::json& r : records("frame")) {
+        if (r["way"] != "received" || (command >= 0 && r["command"] != command)) continue;
+        frames.push_back(Frame{r["pid"].get<int>(), r["command"].get<uint32_t>(), r["direction"].get<uint32_t>(),
+                               r["kind"].get<uint32_t>(), r["length"].get<uint64_t>(), frame_payload(r)});
+    }
+    return frames;
+}
 
 std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
     std::vector<std::vector<int>> fds;
-    read_transcript(transcript_path(), -2, &fds);
+    for (const nlohmann::json& r : records("descriptors")) fds.push_back(r["fds"].get<std::vector<int>>());
     return fds;
 }
 

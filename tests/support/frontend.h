@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "backend/entry_points.h"
 
 namespace kelvra_test {
@@ -42,8 +44,10 @@ double milliseconds_of(auto&& action) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A scenario named to the simulator (and inherited) through the environment.
-struct Frame {
+// A scenario named to the simulator (and inherited) through the environment,
+// strict unless `attributes` set strict; its transcript read back. A test
+// fails when the simulator warned about a request of the backend.
+struct Frame {  // a request the simulator received
     int pid;
     uint32_t command, direction, kind;
     uint64_t length;
@@ -62,7 +66,8 @@ public:
     // A simulator accepted the file: only then is the transcript made.
     bool accepted() const;
     std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
-    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "fds" line
+    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "descriptors" record
+    std::vector<nlohmann::json> records(const std::string& event) const;  // of every simulator, in order
 
 private:
     std::string directory_;
