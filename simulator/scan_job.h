@@ -46,7 +46,7 @@ PageGeometry page_geometry(const ImageInfo& info);
 // scan_status values of the start reply.
 enum : uint32_t { scan_started = 0, scan_no_document = 1, scan_failed = 4 };
 // read_status values of the end of a page or job.
-enum : uint32_t { read_next_page = 1, read_job_over = 2 };
+enum : uint32_t { read_next_page = 1, read_job_over = 2, read_cancelled = 3 };
 
 std::string scan_status_document(uint32_t scan_status);
 std::string read_status_document(uint32_t read_status);

@@ -37,6 +37,7 @@ Session::Session(int socket, const Scenario& scenario, Transcript* transcript)
       catalogue_(scenario.devices.empty() ? builtin_catalogue() : scenario.devices),
       script_(scenario.replies),
       faults_(scenario.pages),
+      strict_(scenario.strict),
       sources_(scenario.sources) {}
 
 int Session::run() {

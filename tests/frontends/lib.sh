@@ -16,9 +16,10 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 finish() { [ "$failures" = 0 ] || { echo "$failures failure(s)" >&2; exit 1; }; echo PASS; }
 
-# scenario ELEMENTS [ATTRIBUTES]: the scenario of the simulators the backend starts from now on.
+# scenario ELEMENTS [ATTRIBUTES]: the scenario of the simulators the backend starts from now on; strict, so that
+# a request the device would refuse fails the scan.
 scenario() {
-  printf '<scenario %s>%s</scenario>\n' "${2:-}" "$1" > "$work/scenario.xml"
+  printf '<scenario strict="1" %s>%s</scenario>\n' "${2:-}" "$1" > "$work/scenario.xml"
   export KELVRA_SIM_SCENARIO=$work/scenario.xml
 }
 

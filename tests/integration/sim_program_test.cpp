@@ -256,6 +256,82 @@ TEST(SimTranscript, RecordsBothWaysPayloadsAndTheFaultsThatFired) {
     ::unlink(path.c_str());
 }
 
+// A request the opened device would refuse (or that comes out of order) is
+// refused in a strict scenario, as the device would: an error reply where a
+// document is due, a failed start, a read that finds no job; otherwise it is
+// answered as far as it can be. Both ways it is a warning in the transcript.
+TEST(SimStrict, RequestsTheDeviceWouldRefuse) {
+    auto open = [](const char* name, const char* model, const char* product) {
+        return std::pair<uint32_t, std::string>{
+            1, std::string("<device model=\"") + model + "\" host_name=\"\" vendor_id=\"0x2d1a\" product_id=\"" +
+                   product + "\" usb_serial_id=\"KV" + (product + 2) + "-0001\" deviceName=\"" + name + "\"/>"};
+    };
+    const auto fb_a4 = open("fb-a4", "FB-4200 Flatbed", "0x4200"), mfp = open("mfp-adf", "MF-5300 ADF", "0x5300");
+    // placement side colour x y width height (at 600 dpi) resolution output-width output-height
+    auto scan = [](std::vector<uint64_t> v) {
+        const char* names[] = {"original_placement", "scan_side",     "color_mode",   "input_position_x",
+                               "input_position_y",   "input_width",   "input_height", "output_resolution",
+                               "output_width",       "output_height"};
+        std::string xml = "<scan_parameter input_resolution=\"600\" black_text_mode=\"0\"";
+        for (size_t i = 0; i < v.size(); ++i) xml += std::string(" ") + names[i] + "=\"" + std::to_string(v[i]) + "\"";
+        return std::pair<uint32_t, std::string>{3, xml + "/>"};
+    };
+    const auto a4 = scan({0, 0, 2, 0, 0, 5100, 7014, 75, 638, 877});
+    const std::pair<uint32_t, std::string> start{4, ""}, read{6, ""};
+    const struct {
+        const char* what;
+        std::vector<std::pair<uint32_t, std::string>> requests;  // the last one's reply is checked
+        std::string strict, lenient;  // in the reply's payload; empty: a bare reply without payload
+        std::string warning;
+    } cases[] = {
+        {"parameters before open", {a4}, "", "<image_info", "before any open device request"},
+        {"feeder job on a flatbed", {fb_a4, scan({1, 0, 2, 0, 0, 5100, 7014, 75, 638, 877})}, "", "<image_info",
+         "a feeder scan, but fb-a4 has no adf unit"},
+        {"duplex on a one-sided feeder", {mfp, scan({1, 1, 1, 0, 0, 5100, 7014, 75, 638, 877})}, "", "<image_info",
+         "a duplex scan, but mfp-adf has no adf_duplex unit"},
+        {"4,000,000 pixels at 7 dpi", {fb_a4, scan({0, 0, 2, 0, 0, 5100, 7014, 7, 4000000, 82})}, "", "<image_info",
+         "output_width 4000000 is not input_width 5100 at 7 dpi (60)"},
+        {"colour mode 9", {fb_a4, scan({0, 0, 9, 0, 0, 5100, 7014, 75, 638, 877})}, "", "<image_info",
+         "color_mode 9 is neither"},
+        {"area beyond the bed", {fb_a4, scan({0, 0, 2, 100, 0, 5100, 7014, 75, 638, 877})}, "", "<image_info",
+         "the area ends at 5200 pixels, beyond the unit's 5100"},
+        {"too narrow", {fb_a4, scan({0, 0, 2, 0, 0, 62, 7014, 75, 8, 877})}, "", "<image_info",
+         "input_width 62 is outside the unit's 64 to 5100"},
+        {"rows beyond 32 bits", {fb_a4, scan({0, 0, 2, 0, 0, 5100, 7014, 180000000, 1530000000, 2104200000})}, "",
+         "<image_info", "gives bytes_per_row 4590000000, more than the 32 bits"},
+        {"start before open", {start}, "scan_status=\"4\"", "scan_status=\"0\"", "without an open device"},
+        {"start without parameters", {fb_a4, start}, "scan_status=\"4\"", "scan_status=\"0\"",
+         "without accepted scan parameters"},
+        {"start after refused parameters", {fb_a4, scan({0, 0, 9, 0, 0, 5100, 7014, 75, 638, 877}), start},
+         "scan_status=\"4\"", "scan_status=\"0\"", "color_mode 9"},
+        {"read before start", {fb_a4, a4, read}, "read_status=\"3\"", "read_status=\"2\"", "without a started job"},
+    };
+    for (const bool strict : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(strict ? "strict, " : "lenient, ") + c.what);
+            const std::string path = sim_temp_path("transcript");
+            SimProcess sim;
+            ASSERT_TRUE(sim.start_and_connect({"<scenario transcript=\"" + path + "\" strict=\"" +
+                                                   (strict ? "1" : "0") + "\"/>", {"KELVRA_SIM_LOG=0"}, "/dev/null"}));
+            std::string reply;
+            uint32_t kind = 99;
+            for (const auto& [command, xml] : c.requests) ASSERT_TRUE(sim.exchange(command, xml, reply, &kind));
+            const std::string& expected = strict ? c.strict : c.lenient;
+            if (expected.empty())
+                EXPECT_TRUE(kind == 0 && reply.empty()) << "kind " << kind << ": " << reply;
+            else
+                EXPECT_NE(reply.find(expected), std::string::npos) << reply;
+            sim.close_connection();
+            EXPECT_EQ(0, sim.wait_exit());
+            std::string warnings;
+            for (const nlohmann::json& r : read_transcript(path))
+                if (r["event"] == "warning" && r["refused"] == strict) warnings += r["text"].get<std::string>() + "\n";
+            EXPECT_NE(warnings.find(c.warning), std::string::npos) << warnings;
+            ::unlink(path.c_str());
+        }
+    }
+}
+
 // A scan-manager that outlived its connection would hold up the backend's close.
 TEST(SimLifetime, ExitsPromptlyWhenTheConnectionCloses) {
     auto frame = [](uint32_t command, const std::string& xml) {

@@ -46,7 +46,7 @@ double milliseconds_of(auto&& action) {
 
 // A scenario named to the simulator (and inherited) through the environment,
 // strict unless `attributes` set strict; its transcript read back. A test
-// fails when the simulator warned about a request of the backend.
+// with a strict scenario fails when the simulator warned about a request.
 struct Frame {  // a request the simulator received
     int pid;
     uint32_t command, direction, kind;
@@ -71,6 +71,7 @@ public:
 
 private:
     std::string directory_;
+    bool strict_ = true;
 };
 
 void write_file(const std::string& path, const std::string& text);  // replaces the file
