@@ -141,14 +141,14 @@ Session::Reply Session::start_scan() {
         job_.end();
         return text_reply(cmd_start_scan, scan_status_document(scan_failed));
     }
-    const uint32_t status = job_.start(settings_, feeder_sheets_);
+    const uint32_t status = job_.start(settings_, opened_, feeder_sheets_);
     return text_reply(cmd_start_scan, scan_status_document(status));
 }
 
 Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     if (image_.size() < count) image_.resize(size_t(count));
     if (const PageSource* source = source_for_page(sources_, job_.page_number())) {
-        fitted_.render(*source->image, job_.geometry(), offset, image_.data(), size_t(count));
+        fitted_.render(*source->image, source->dpi, job_.geometry(), offset, image_.data(), size_t(count));
     } else {
         renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
     }

@@ -37,12 +37,6 @@ void check_output(std::vector<std::string>& problems, const char* name, uint64_t
 
 }  // namespace
 
-uint64_t scaled(uint64_t value, uint64_t to, uint64_t from) {
-    if (from == 0) return 0;
-    const unsigned __int128 result = (2 * static_cast<unsigned __int128>(value) * to + from) / (2 * from);
-    return result > UINT64_MAX ? UINT64_MAX : uint64_t(result);
-}
-
 std::vector<std::string> scan_parameter_problems(const ScanSettings& s, const DeviceSpec* device) {
     std::vector<std::string> problems;
     if (device == nullptr) {

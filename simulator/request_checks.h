@@ -16,7 +16,4 @@ namespace kelvra_sim {
 // each a sentence for the log and the transcript; empty when there are none.
 std::vector<std::string> scan_parameter_problems(const ScanSettings& settings, const DeviceSpec* device);
 
-// `value` × `to` / `from`, rounded half up, in integers.
-uint64_t scaled(uint64_t value, uint64_t to, uint64_t from);
-
 }  // namespace kelvra_sim

@@ -2,6 +2,7 @@
 // parameter request, the image they give, and the pages of a started job.
 #pragma once
 
+#include "simulator/devices.h"
 #include "simulator/pages.h"
 
 #include <libxml/tree.h>
@@ -41,7 +42,9 @@ struct ImageInfo {
 
 ImageInfo image_info_for(const ScanSettings& settings);
 std::string image_info_document(const ImageInfo& info);
-PageGeometry page_geometry(const ImageInfo& info);
+// The pages of a scan with `settings` on `device` (null: none is open, and a
+// page is its own document): cut from the whole area of the unit it uses.
+PageGeometry page_geometry(const ScanSettings& settings, const DeviceSpec* device);
 
 // scan_status values of the start reply.
 enum : uint32_t { scan_started = 0, scan_no_document = 1, scan_failed = 4 };
@@ -56,9 +59,9 @@ class ScanJob {
 public:
     bool active() const { return active_; }
 
-    // Starts a job with `settings`, taking the sheets of the feeder when the
-    // job uses it; returns the scan_status to answer.
-    uint32_t start(const ScanSettings& settings, uint32_t& feeder_sheets);
+    // Starts a job with `settings` on `device`, taking the sheets of the
+    // feeder when the job uses it; returns the scan_status to answer.
+    uint32_t start(const ScanSettings& settings, const DeviceSpec* device, uint32_t& feeder_sheets);
     void end() { active_ = false; }
 
     // The page being served; opens the next one (taking the next page number
@@ -79,6 +82,7 @@ public:
 private:
     bool active_ = false;
     bool page_open_ = false;
+    bool duplex_ = false;
     PageGeometry geometry_{};
     uint32_t pages_ = 0;
     uint32_t pages_done_ = 0;

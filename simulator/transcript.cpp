@@ -173,6 +173,12 @@ void Transcript::page(uint32_t number, const PageGeometry& g, const std::string&
     r["height"] = g.height;
     r["bytes_per_row"] = g.bytes_per_row;
     r["channels"] = g.channels;
+    r["document_width"] = g.document_width > 0 ? g.document_width : g.width;
+    r["document_height"] = g.document_width > 0 ? g.document_height : g.height;
+    r["left"] = g.left;
+    r["top"] = g.top;
+    r["side"] = g.side == Side::front ? "front" : g.side == Side::back ? "back" : "single";
+    r["resolution"] = g.resolution;
     r["source"] = source;
     write(line_of(r));
 }

@@ -260,27 +260,33 @@ TEST(SimTranscript, RecordsBothWaysPayloadsAndTheFaultsThatFired) {
 // refused in a strict scenario, as the device would: an error reply where a
 // document is due, a failed start, a read that finds no job; otherwise it is
 // answered as far as it can be. Both ways it is a warning in the transcript.
-TEST(SimStrict, RequestsTheDeviceWouldRefuse) {
-    auto open = [](const char* name, const char* model, const char* product) {
-        return std::pair<uint32_t, std::string>{
-            1, std::string("<device model=\"") + model + "\" host_name=\"\" vendor_id=\"0x2d1a\" product_id=\"" +
+using Request = std::pair<uint32_t, std::string>;  // command, payload
+
+// The open request of a built-in USB device.
+Request open_request(const char* name, const char* model, const char* product) {
+    return {1, std::string("<device model=\"") + model + "\" host_name=\"\" vendor_id=\"0x2d1a\" product_id=\"" +
                    product + "\" usb_serial_id=\"KV" + (product + 2) + "-0001\" deviceName=\"" + name + "\"/>"};
-    };
-    const auto fb_a4 = open("fb-a4", "FB-4200 Flatbed", "0x4200"), mfp = open("mfp-adf", "MF-5300 ADF", "0x5300");
-    // placement side colour x y width height (at 600 dpi) resolution output-width output-height
-    auto scan = [](std::vector<uint64_t> v) {
-        const char* names[] = {"original_placement", "scan_side",     "color_mode",   "input_position_x",
-                               "input_position_y",   "input_width",   "input_height", "output_resolution",
-                               "output_width",       "output_height"};
-        std::string xml = "<scan_parameter input_resolution=\"600\" black_text_mode=\"0\"";
-        for (size_t i = 0; i < v.size(); ++i) xml += std::string(" ") + names[i] + "=\"" + std::to_string(v[i]) + "\"";
-        return std::pair<uint32_t, std::string>{3, xml + "/>"};
-    };
-    const auto a4 = scan({0, 0, 2, 0, 0, 5100, 7014, 75, 638, 877});
-    const std::pair<uint32_t, std::string> start{4, ""}, read{6, ""};
+}
+const Request fb_a4 = open_request("fb-a4", "FB-4200 Flatbed", "0x4200");
+const Request mfp = open_request("mfp-adf", "MF-5300 ADF", "0x5300");
+
+// A scan parameter request at 600 dpi: placement side colour x y width height
+// resolution output-width output-height.
+Request scan(std::vector<uint64_t> v) {
+    const char* names[] = {"original_placement", "scan_side",   "color_mode",   "input_position_x",
+                           "input_position_y",   "input_width", "input_height", "output_resolution",
+                           "output_width",       "output_height"};
+    std::string xml = "<scan_parameter input_resolution=\"600\" black_text_mode=\"0\"";
+    for (size_t i = 0; i < v.size(); ++i) xml += std::string(" ") + names[i] + "=\"" + std::to_string(v[i]) + "\"";
+    return {3, xml + "/>"};
+}
+const Request a4 = scan({0, 0, 2, 0, 0, 5100, 7014, 75, 638, 877});  // the whole bed in colour at 75 dpi
+
+TEST(SimStrict, RequestsTheDeviceWouldRefuse) {
+    const Request start{4, ""}, read{6, ""};
     const struct {
         const char* what;
-        std::vector<std::pair<uint32_t, std::string>> requests;  // the last one's reply is checked
+        std::vector<Request> requests;  // the last one's reply is checked
         std::string strict, lenient;  // in the reply's payload; empty: a bare reply without payload
         std::string warning;
     } cases[] = {
@@ -402,8 +408,11 @@ std::string chunk(const std::string& type, const std::string& data) {
 
 std::string png(uint32_t w, uint32_t h, int depth, int type, uint32_t channels, Value value, uint32_t alpha = 0) {
     const std::string raw = raster(w, h, channels, value, true, depth, alpha);
-    const size_t n = raw.size();  // one stored deflate block: no compressor needed
-    std::string zlib = "\x78\x01\x01" + std::string{char(n), char(n >> 8), char(~n), char(~n >> 8)} + raw;
+    std::string zlib = "\x78\x01";  // stored deflate blocks of up to 65535 bytes: no compressor needed
+    for (size_t at = 0; at < raw.size(); at += 65535) {
+        const size_t n = std::min<size_t>(65535, raw.size() - at);
+        zlib += char(at + n == raw.size()) + std::string{char(n), char(n >> 8), char(~n), char(~n >> 8)} + raw.substr(at, n);
+    }
     uint32_t a = 1, b = 0;
     for (unsigned char byte : raw) b = (b + (a = (a + byte) % 65521)) % 65521;
     return "\x89PNG\r\n\x1a\n" + chunk("IHDR", be32(w) + be32(h) + char(depth) + char(type) + std::string(3, '\0')) +
@@ -415,52 +424,126 @@ struct Picture {
     Value value;  // the pixels as the page must show them
 };
 
-std::string fitted(const Picture& p, uint32_t width, uint32_t height, bool colour) {
+// Page 1 of a fresh simulator after `requests` and a start.
+std::string first_page(const std::vector<Request>& requests) {
+    SimProcess sim;
+    std::string reply, page;
+    if (!sim.start_and_connect({"<scenario strict=\"1\" piece_size=\"1048576\"/>", {}, {}})) return "no simulator";
+    for (const auto& [command, xml] : requests)
+        if (!sim.exchange(command, xml, reply)) return "no reply";
+    if (!sim.exchange(4, "", reply)) return "no start";
+    for (uint32_t kind = 2; sim.exchange(6, "", reply, &kind) && kind == 2;) page += reply;
+    return page;
+}
+
+// A scan of part of the area is that part of the whole page at the same
+// resolution, byte for byte: the chart lies on the unit's whole area.
+TEST(SimPageCut, AnAreaIsThatRegionOfTheWholePage) {
+    const Request duplex_legal = open_request("duplex-legal", "DX-7700 Duplex", "0x7700");
+    const struct {
+        Request device, whole, area;
+        uint32_t channels, left, top;  // the area's corner at the resolution
+    } cases[] = {
+        {fb_a4, scan({0, 0, 1, 0, 0, 5100, 7014, 150, 1275, 1754}), scan({0, 0, 1, 1000, 2000, 1200, 800, 150, 300, 200}),
+         1, 250, 500},
+        {duplex_legal, scan({1, 1, 2, 0, 0, 5100, 8400, 75, 638, 1050}),
+         scan({1, 1, 2, 2000, 4000, 800, 1200, 75, 100, 150}), 3, 250, 500},
+        {fb_a4, scan({0, 0, 1, 0, 0, 5100, 7014, 300, 2550, 3507}), scan({0, 0, 1, 4800, 6800, 300, 214, 300, 150, 107}),
+         1, 2400, 3400},  // the bed's corner, with the row ruler
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const std::string whole = first_page({c.device, c.whole}), area = first_page({c.device, c.area});
+        const uint32_t whole_width = std::stoul(c.whole.second.substr(c.whole.second.find("output_width=\"") + 14));
+        const uint32_t width = std::stoul(c.area.second.substr(c.area.second.find("output_width=\"") + 14));
+        const size_t row = size_t(width) * c.channels;
+        ASSERT_FALSE(area.empty());
+        ASSERT_EQ(area.size() % row, 0u);
+        for (size_t y = 0; y < area.size() / row; ++y) {
+            const size_t from = ((c.top + y) * whole_width + c.left) * c.channels;
+            ASSERT_EQ(area.substr(y * row, row), whole.substr(from, row)) << "row " << y;
+        }
+    }
+}
+
+// Where the picture lies on its document: at its own dpi, or as large as fits
+// keeping its aspect ratio, at the top left; the page is cut at (left, top).
+struct Placement {
+    uint32_t document_width, document_height, left = 0, top = 0, dpi = 0, resolution = 0;
+};
+
+std::string placed(const Picture& p, uint32_t width, uint32_t height, bool colour, const Placement& at) {
+    auto round = [](double value) { return uint64_t(value + 0.5); };
+    uint64_t pw = at.document_width, ph = at.document_height;
+    if (at.dpi > 0) {
+        pw = round(double(p.width) * at.resolution / at.dpi), ph = round(double(p.height) * at.resolution / at.dpi);
+    } else if (double(at.document_width) / p.width <= double(at.document_height) / p.height) {
+        ph = round(double(p.height) * at.document_width / p.width);
+    } else {
+        pw = round(double(p.width) * at.document_height / p.height);
+    }
     std::string out;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x) {
-            const uint32_t sx = uint32_t((x + 0.5) * p.width / width), sy = uint32_t((y + 0.5) * p.height / height);
-            uint8_t v[3];
-            for (uint32_t c = 0; c < 3; ++c) v[c] = p.value(sx, sy, p.channels == 1 ? 0 : c);
-            if (colour) out.append(reinterpret_cast<const char*>(v), 3);  // grey is repeated; else the chart's weights:
-            else out += char(p.channels == 1 ? v[0] : (77 * v[0] + 150 * v[1] + 29 * v[2]) >> 8);
+            const uint64_t u = at.left + x, v = at.top + y;
+            uint8_t rgb[3] = {255, 255, 255};  // the document around the picture
+            if (u < std::min<uint64_t>(pw, at.document_width) && v < std::min<uint64_t>(ph, at.document_height)) {
+                const uint32_t sx = uint32_t((u + 0.5) * p.width / pw), sy = uint32_t((v + 0.5) * p.height / ph);
+                for (uint32_t c = 0; c < 3; ++c) rgb[c] = p.value(sx, sy, p.channels == 1 ? 0 : c);
+                if (!colour && p.channels == 3) rgb[0] = uint8_t((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2]) >> 8);
+            }
+            if (colour) out.append(reinterpret_cast<const char*>(rgb), 3);  // grey is repeated; else the chart's weights
+            else out += char(rgb[0]);
         }
     return out;
 }
 
-TEST(SimPageSource, FilesAreFittedToTheScanAndAPagesOwnFileComesFirst) {
+// A picture lies on the document keeping its aspect ratio (fitted, or at its
+// own dpi) and the page is cut from it; without an open device the page is
+// the document. A page's own file comes before the default one.
+TEST(SimPageSource, FilesKeepTheirAspectRatioOnTheDocumentAndAPagesOwnFileComesFirst) {
     const std::string page_2 = sim_temp_path("page-2.pgm");
     std::ofstream(page_2) << pnm(4, 3, 1, sample);
     const struct {
         std::string file;
         Picture picture;
+        std::vector<Request> requests;  // before the start; the last one sets the page
         uint32_t width, height;
         bool colour, feeder;  // a feeder job's page 2 has a file of its own
+        Placement at;
+        uint32_t dpi = 0;
     } cases[] = {
-        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, 23, 17, true, false},
-        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, 23, 17, false, false},
-        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, 20, 13, true, false},
-        {png(40, 30, 8, 2, 3, sample), {40, 30, 3, sample}, 10, 6, false, false},
-        {png(23, 17, 16, 6, 3, sample, 1), {23, 17, 3, sample}, 23, 17, true, false},
-        {png(2, 2, 8, 2, 3, sample), {2, 2, 3, sample}, 301, 200, true, false},
-        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, 5, 3, false, true},
+        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, {{3, sim_scan_parameter(0, 2, 23, 17)}}, 23, 17, true, false, {23, 17}},
+        {pnm(23, 17, 3, sample), {23, 17, 3, sample}, {{3, sim_scan_parameter(0, 1, 23, 17)}}, 23, 17, false, false, {23, 17}},
+        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, {{3, sim_scan_parameter(0, 2, 20, 13)}}, 20, 13, true, false, {20, 13}},
+        {png(40, 30, 8, 2, 3, sample), {40, 30, 3, sample}, {{3, sim_scan_parameter(0, 1, 10, 6)}}, 10, 6, false, false, {10, 6}},
+        {png(23, 17, 16, 6, 3, sample, 1), {23, 17, 3, sample}, {{3, sim_scan_parameter(0, 2, 23, 17)}}, 23, 17, true, false, {23, 17}},
+        {png(2, 2, 8, 2, 3, sample), {2, 2, 3, sample}, {{3, sim_scan_parameter(0, 2, 301, 200)}}, 301, 200, true, false, {301, 200}},
+        {pnm(7, 5, 1, sample), {7, 5, 1, sample}, {{3, sim_scan_parameter(1, 1, 5, 3)}}, 5, 3, false, true, {5, 3}},
+        // On the A4 bed at 75 dpi (638 x 877): 400 x 300 fills the width, 479 rows high.
+        {png(400, 300, 8, 2, 3, sample), {400, 300, 3, sample}, {fb_a4, a4}, 638, 877, true, false, {638, 877}},
+        // At its own 150 dpi it covers 200 x 150 pixels at 75 dpi; the page is cut at (38, 75).
+        {png(400, 300, 8, 2, 3, sample), {400, 300, 3, sample},
+         {fb_a4, scan({0, 0, 1, 300, 600, 1600, 1200, 75, 200, 150})}, 200, 150, false, false,
+         {638, 877, 38, 75, 150, 75}, 150},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         const std::string path = sim_temp_path("picture");
         std::ofstream(path, std::ios::binary) << c.file;
         SimProcess sim;
-        ASSERT_TRUE(sim.start_and_connect({"<scenario piece_size=\"7001\"><source file=\"" + path + "\"/>" +
+        ASSERT_TRUE(sim.start_and_connect({"<scenario piece_size=\"7001\"><source file=\"" + path + "\"" +
+                                               (c.dpi ? " dpi=\"" + std::to_string(c.dpi) + "\"" : "") + "/>" +
                                                (c.feeder ? "<source page=\"2\" file=\"" + page_2 + "\"/>" : "") +
-                                               "</scenario>", {}, {}}));
+                                               "</scenario>", {"KELVRA_SIM_LOG=0"}, "/dev/null"}));
         std::string reply;
-        ASSERT_TRUE(sim.exchange(3, sim_scan_parameter(c.feeder, c.colour ? 2 : 1, c.width, c.height), reply) &&
-                    sim.exchange(4, "", reply));
+        for (const auto& [command, xml] : c.requests) ASSERT_TRUE(sim.exchange(command, xml, reply));
+        ASSERT_TRUE(sim.exchange(4, "", reply));
         for (uint32_t number = 1; number <= (c.feeder ? 3 : 1); ++number) {
             std::string page;
             for (uint32_t kind = 2; sim.exchange(6, "", reply, &kind) && kind == 2;) page += reply;
             const Picture own{4, 3, 1, sample}, expected = number == 2 ? own : c.picture;
-            EXPECT_TRUE(page == fitted(expected, c.width, c.height, c.colour)) << "page " << number;
+            EXPECT_TRUE(page == placed(expected, c.width, c.height, c.colour, c.at)) << "page " << number;
         }
         ::unlink(path.c_str());
     }

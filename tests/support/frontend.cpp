@@ -16,6 +16,8 @@
 #include <stdexcept>
 
 #include "backend/backend.h"
+#include "options/options.h"
+#include "scan/scan.h"
 #include "simulator/pages.h"
 #include "tests/support/memory_state.h"
 #include "tests/support/process_state.h"
@@ -64,11 +66,22 @@ PageRead read_page(SANE_Handle handle, int chunk) {
     }
 }
 
-std::string expected_page(const SANE_Parameters& params, uint32_t page) {
-    const kelvra_sim::PageGeometry geometry{static_cast<uint32_t>(params.pixels_per_line),
-                                            static_cast<uint32_t>(params.lines),
-                                            static_cast<uint64_t>(params.bytes_per_line),
-                                            params.format == SANE_FRAME_GRAY ? 1u : 3u};
+std::string expected_page(SANE_Handle handle, const SANE_Parameters& params, uint32_t page, kelvra_sim::Side side) {
+    kelvra_sim::PageGeometry geometry{static_cast<uint32_t>(params.pixels_per_line),
+                                      static_cast<uint32_t>(params.lines),
+                                      static_cast<uint64_t>(params.bytes_per_line),
+                                      params.format == SANE_FRAME_GRAY ? 1u : 3u};
+    // The area the handle's options ask for, on the whole area of the unit they use.
+    const DeviceOptions* options = static_cast<device_t*>(handle)->options;
+    ScanParameter scan{};
+    make_scan_parameter(options, &scan);
+    const DeviceCapability& unit = options->capability;
+    const bool feeder = scan.original_placement == 1;
+    kelvra_sim::place_on_document(geometry, feeder ? unit.adf_max_Width : unit.flatbed_max_width,
+                                  feeder ? unit.adf_max_height : unit.flatbed_max_height, unit.basic_resolution,
+                                  scan.input_resolution, scan.input_position_x, scan.input_position_y,
+                                  scan.output_resolution);
+    geometry.side = side;
     std::string bytes(kelvra_sim::page_size(geometry), '\0');
     kelvra_sim::page_bytes(geometry, page, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;

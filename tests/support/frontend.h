@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "backend/entry_points.h"
+#include "simulator/pages.h"
 
 namespace kelvra_test {
 
@@ -27,8 +28,10 @@ struct PageRead {
 };
 PageRead read_page(SANE_Handle handle, int chunk = 32768);  // reads until a status other than GOOD
 
-// What the simulator sends as page `page` (counted in its process) for `params`.
-std::string expected_page(const SANE_Parameters& params, uint32_t page);
+// What the simulator sends as page `page` (counted in its process) for `params`
+// and the area the handle's options set, on the side of a duplex sheet given.
+std::string expected_page(SANE_Handle handle, const SANE_Parameters& params, uint32_t page,
+                          kelvra_sim::Side side = kelvra_sim::Side::single);
 
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
 bool eventually(auto&& condition, int milliseconds = 2000) {
