@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "backend/entry_points.h"
 #include "simulator/pages.h"
