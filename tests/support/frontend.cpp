@@ -170,11 +170,17 @@ std::vector<int> child_processes() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // Read with stdio: a process that ends meanwhile makes the read fail with ESRCH, which
+        // std::ifstream's buffer turns into an exception.
+        char stat[512] = {};
+        if (FILE* in = std::fopen((entry.path() / "stat").c_str(), "r")) {
+            [[maybe_unused]] const size_t got = std::fread(stat, 1, sizeof stat - 1, in);
+            std::fclose(in);
+        }
+        const std::string_view text(stat);
         int ppid = 0;  // the field after the state, which follows the name in parentheses
-        const size_t name_end = stat.rfind(')');
-        if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
+        const size_t name_end = text.rfind(')');
+        if (name_end != std::string::npos && sscanf(stat + name_end + 1, " %*c %d", &ppid) == 1 &&
             ppid == getpid())
             children.push_back(std::stoi(pid));
     }
