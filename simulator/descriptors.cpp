@@ -1,6 +1,7 @@
 #include "simulator/descriptors.h"
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,6 +22,20 @@ std::vector<int> open_descriptors() {
     ::closedir(folder);
     std::sort(fds.begin(), fds.end());
     return fds;
+}
+
+SignalState signal_state() {
+    SignalState state;
+    sigset_t mask;
+    sigemptyset(&mask);
+    ::sigprocmask(SIG_BLOCK, nullptr, &mask);
+    for (int signal_number = 1; signal_number <= 64 && signal_number < NSIG; ++signal_number) {
+        const uint64_t bit = uint64_t(1) << (signal_number - 1);
+        if (sigismember(&mask, signal_number) == 1) state.blocked |= bit;
+        struct sigaction action {};
+        if (::sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) state.ignored |= bit;
+    }
+    return state;
 }
 
 }  // namespace kelvra_sim

@@ -138,15 +138,16 @@ std::optional<int> read_scenario(const char* scenario_path, Scenario& scenario) 
 }
 
 // Opens the transcript, when the scenario names one, and reports there the
-// descriptors the process inherited.
+// descriptors and the signal state the process inherited.
 std::optional<int> open_transcript(const Scenario& scenario, const std::vector<int>& inherited,
-                                   Transcript& transcript) {
+                                   const SignalState& signals, Transcript& transcript) {
     if (scenario.transcript.empty()) return std::nullopt;
     if (!transcript.open(scenario.transcript)) {
         error("cannot open the transcript %s: %s", scenario.transcript.c_str(), std::strerror(errno));
         return 2;
     }
     transcript.append_descriptors(inherited);
+    transcript.append_signals(signals.blocked, signals.ignored);
     return std::nullopt;
 }
 
@@ -168,9 +169,10 @@ int serve(int connection, const Scenario& scenario, Transcript& transcript) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Listed before anything is opened, so that the list is what the process
-    // that started the simulator left open across exec.
+    // Listed before anything is opened or changed, so that the lists are what
+    // the process that started the simulator left it across exec.
     const std::vector<int> inherited = open_descriptors();
+    const SignalState signals = signal_state();
     std::signal(SIGPIPE, SIG_IGN);
 
     int pipe_fd = -1;
@@ -179,7 +181,7 @@ int main(int argc, char** argv) {
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;
     Transcript transcript;
-    if (auto status = open_transcript(scenario, inherited, transcript)) return *status;
+    if (auto status = open_transcript(scenario, inherited, signals, transcript)) return *status;
     log_start(scenario_path, scenario);
 
     const StartupFault startup = scenario.startup.value_or(StartupFault{});

@@ -39,6 +39,15 @@ void Transcript::append_descriptors(const std::vector<int>& fds) {
     write_buffer();
 }
 
+void Transcript::append_signals(uint64_t blocked, uint64_t ignored) {
+    if (fd_ < 0) return;
+    char line[96];
+    int n = std::snprintf(line, sizeof line, "signals %d blocked=%016llx ignored=%016llx\n", int(getpid()),
+                          static_cast<unsigned long long>(blocked), static_cast<unsigned long long>(ignored));
+    buffer_.assign(line, size_t(n));
+    write_buffer();
+}
+
 void Transcript::write_buffer() {
     ssize_t written = ::write(fd_, buffer_.data(), buffer_.size());
     if (written != ssize_t(buffer_.size()))

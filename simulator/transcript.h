@@ -4,12 +4,16 @@
 // interleave:
 //   fds <pid> <n1> <n2> ...\n   once, first: the descriptors the process
 //                                inherited, ascending
+//   signals <pid> blocked=<hex> ignored=<hex>\n
+//                                once, next: the signal mask and the ignored
+//                                signals it inherited (bit n-1 for signal n)
 //   frame <pid> <command> <direction> <kind> <length>\n<payload>\n
 //                                for every received frame
 #pragma once
 
 #include "simulator/wire.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +32,9 @@ public:
 
     // Appends the "fds" entry for `fds`.
     void append_descriptors(const std::vector<int>& fds);
+
+    // Appends the "signals" entry for the two signal sets, as bit masks.
+    void append_signals(uint64_t blocked, uint64_t ignored);
 
     // Appends the "frame" entry: its line, the payload and "\n".
     void append(const FrameHeader& header, std::string_view payload);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -75,8 +76,10 @@ std::string expected_page(const SANE_Parameters& params, uint32_t page) {
 
 namespace {
 
-// "fds PID FD..." lines; "frame PID COMMAND DIRECTION KIND LENGTH" lines, the payload, a line feed.
-std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds) {
+// "fds PID FD..." and "signals PID blocked=HEX ignored=HEX" lines; "frame PID COMMAND DIRECTION KIND
+// LENGTH" lines, the payload, a line feed.
+std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds,
+                                   std::vector<InheritedSignals>* signals = nullptr) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<Frame> frames;
@@ -88,6 +91,14 @@ std::vector<Frame> read_transcript(const std::string& path, int command, std::ve
         at = end + 1;
         if (word == "fds") {
             if (fds != nullptr) fds->emplace_back(std::istream_iterator<int>(line), std::istream_iterator<int>());
+            continue;
+        }
+        if (word == "signals") {
+            InheritedSignals state{};
+            if (sscanf(line.str().c_str(), "signals %*d blocked=%" SCNx64 " ignored=%" SCNx64, &state.blocked,
+                       &state.ignored) != 2)
+                throw std::runtime_error("bad signals line in " + path);
+            if (signals != nullptr) signals->push_back(state);
             continue;
         }
         if (word != "frame" || !(line >> frame.command >> frame.direction >> frame.kind >> frame.length))
@@ -142,6 +153,12 @@ std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
     std::vector<std::vector<int>> fds;
     read_transcript(transcript_path(), -2, &fds);
     return fds;
+}
+
+std::vector<InheritedSignals> Scenario::inherited_signals() const {
+    std::vector<InheritedSignals> signals;
+    read_transcript(transcript_path(), -2, nullptr, &signals);
+    return signals;
 }
 
 void write_file(const std::string& path, const std::string& text) {

@@ -50,6 +50,10 @@ struct Frame {
     std::string payload;
 };
 
+struct InheritedSignals {
+    uint64_t blocked, ignored;  // bit n-1 for signal n
+};
+
 class Scenario {
 public:
     // `elements` go inside <scenario>, `attributes` onto it (the transcript is added).
@@ -63,6 +67,7 @@ public:
     bool accepted() const;
     std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
     std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "fds" line
+    std::vector<InheritedSignals> inherited_signals() const;      // per simulator, its "signals" line
 
 private:
     std::string directory_;
