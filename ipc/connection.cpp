@@ -134,6 +134,22 @@ void close_inherited_descriptors(int keep) {
     }
     close(dir);
 }
+
+// Gives the scan-manager a signal state of its own instead of the frontend's:
+// every action back to its default and nothing blocked, so that it can be
+// stopped the usual way and chose none of its dispositions itself. Runs in the
+// child between fork and exec: async-signal-safe calls only.
+void reset_signal_state() {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    // SIGKILL, SIGSTOP and the C library's own signals refuse; nothing to do for them.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+        sigaction(signal_number, &default_action, nullptr);
+    sigset_t nothing;
+    sigemptyset(&nothing);
+    sigprocmask(SIG_SETMASK, &nothing, nullptr);
+}
 // GCOVR_EXCL_STOP
 
 // Makes the record's socket, with its time limits, and connects it to the
@@ -200,6 +216,7 @@ SANE_Status ipc_open(ipc_t** out) {
         // Child: async-signal-safe calls only, then the scan-manager.
         close(read_end);
         close_inherited_descriptors(write_end);
+        reset_signal_state();
         fcntl(write_end, F_SETFD, 0);
         execl(kelvra::kScanManagerPath, kelvra::kScanManagerPath, fd_argument, static_cast<char*>(nullptr));
         close(write_end);
