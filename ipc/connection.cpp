@@ -176,8 +176,23 @@ SANE_Status connect_to_port(ipc_t* ipc) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(ipc->port) & 0xFFFFu));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return SANE_STATUS_IO_ERROR;
+    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return SANE_STATUS_GOOD;
+    // A connect interrupted by one of the frontend's signals (its timer, say)
+    // is never restarted on a socket with time limits, but goes on by itself:
+    // its outcome is waited for, within the send limit, rather than taken
+    // for a failure.
+    if (errno != EINTR) return SANE_STATUS_IO_ERROR;
+    const auto deadline = Clock::now() + std::chrono::seconds(kelvra::kSocketTimeoutSeconds);
+    for (;;) {
+        pollfd writable{ipc->socket, POLLOUT, 0};
+        const int n = poll(&writable, 1, milliseconds_left(deadline));
+        if (n > 0) break;
+        if (n == 0 || errno != EINTR) return SANE_STATUS_IO_ERROR;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(ipc->socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return SANE_STATUS_IO_ERROR;
     return SANE_STATUS_GOOD;
 }
 
