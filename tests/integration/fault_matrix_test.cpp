@@ -167,6 +167,8 @@ const std::vector<Cell> kCells = {
     {"short_page_next_follows", transfer, page(1, "read_status=\"1\""), IO, closed, 0, 0, 1000},
     // More than a pipe holds beyond the page's end goes nowhere.
     {"bytes_beyond_the_page", transfer, "<page number=\"1\" extra=\"70000\"/>", EOF_, closed, 1},
+    // Image bytes that never end: the page is refused, not waited for.
+    {"endless_image_stream", transfer, "<reply command=\"6\" body_size=\"4096\"/>", IO, closed, 1, 0, 0, true},
 
     // The page is whole by then: only the close exchange shows what is left.
     {"wrong_command", end_exchange, reply(5, 1, kCommand3), EOF_, closed, 1},
