@@ -202,10 +202,13 @@ struct sigaction action_of(int signal_number) {
     sigaction(signal_number, nullptr, &current);
     return current;
 }
+// The same handler; for a function, with the same flags and mask too (SIG_DFL and SIG_IGN use neither).
 bool same_action(const struct sigaction& a, const struct sigaction& b) {
     constexpr int kRestorer = 0x04000000;  // SA_RESTORER, which the C library adds by itself
-    return a.sa_handler == b.sa_handler && (a.sa_flags & ~kRestorer) == (b.sa_flags & ~kRestorer) &&
-           sigismember(&a.sa_mask, SIGTERM) == sigismember(&b.sa_mask, SIGTERM);
+    if (a.sa_handler != b.sa_handler) return false;
+    return a.sa_handler == SIG_DFL || a.sa_handler == SIG_IGN ||
+           ((a.sa_flags & ~kRestorer) == (b.sa_flags & ~kRestorer) &&
+            sigismember(&a.sa_mask, SIGTERM) == sigismember(&b.sa_mask, SIGTERM));
 }
 // The frontend's own SIGUSR1 handler: with SA_SIGINFO and SIGTERM in its mask, so restored means restored exactly.
 struct sigaction frontends_usr1() {

@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -262,7 +263,10 @@ TEST(IpcReadReply, ImageBytesIntoThePagePipe) {
         Bytes received;
         std::thread manager([&] { peer.send(reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_IMAGE, image)); });
         std::thread frontend([&] {
-            if (c.frontend == kLeaves) std::this_thread::sleep_for(250ms);
+            // Leaves once the pipe is full, however long the reply takes to arrive.
+            for (int queued = 0; c.frontend == kLeaves && size_t(queued) < capacity;
+                 std::this_thread::sleep_for(1ms))
+                if (ioctl(fds[0], FIONREAD, &queued) != 0) break;
             char buffer[3000];
             for (ssize_t n; c.frontend != kLeaves && (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
                 received.append(buffer, static_cast<size_t>(n));
