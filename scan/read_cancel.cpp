@@ -39,6 +39,8 @@ SANE_Status read_from_pipe(device_t* handle, SANE_Byte* buffer, SANE_Int* length
     }
 
     // A negative max_length reads nothing rather than a size_t-sized span.
+    // The wait is the reader thread's: it writes bytes, or ends the page and
+    // closes the write end, within the socket limit of each of its own waits.
     ssize_t got = read(handle->pipe_read_fd, buffer, max_length > 0 ? static_cast<size_t>(max_length) : 0);
     // A signal of the frontend's own (a timer, without SA_RESTART) is no
     // fault of the page: the read delivers nothing and succeeds, and the
