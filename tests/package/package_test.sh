@@ -117,6 +117,7 @@ root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/alternatives" "$root/etc/alternatives"
 for package in $( (depends_of "${deb[libsane-kelvra]}"; depends_of "${deb[kelvra-sim]}") | grep -vx libsane-kelvra | sort -u); do
   dpkg-query -W -f='Package: ${Package}\nStatus: install ok installed\nVersion: ${Version}\nArchitecture: ${Architecture}\nMulti-Arch: ${Multi-Arch}\nMaintainer: none\nDescription: none\n\n' "$package"
+  touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
 done > "$root/var/lib/dpkg/status"
 # What of this machine the test could touch (other programs may run apt meanwhile).
 host_state() {
