@@ -158,8 +158,13 @@ std::vector<int> child_processes() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string stat;
+        try {  // a process of the machine that ends while it is read here was no child of ours
+            std::ifstream in(entry.path() / "stat");
+            stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         int ppid = 0;  // the field after the state, which follows the name in parentheses
         const size_t name_end = stat.rfind(')');
         if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
