@@ -22,9 +22,11 @@ class Logger(GObject.GObject, Libinsane.Logger):
             print("libinsane:", message, file=sys.stderr)
 
 
-def reference(width, height, channels, page):
-    return subprocess.run([sys.argv[1], str(width), str(height), str(width * channels), str(channels), str(page)],
-                          check=True, stdout=subprocess.PIPE).stdout
+def reference(width, height, channels, page, *cut):
+    """The simulator's page, cut from its document as page-reference says (LEFT TOP DOCUMENT_WIDTH
+    DOCUMENT_HEIGHT, and front or back for a side of a duplex sheet)."""
+    return subprocess.run([sys.argv[1], str(width), str(height), str(width * channels), str(channels), str(page)] +
+                          [str(c) for c in cut], check=True, stdout=subprocess.PIPE).stdout
 
 
 def rgb(grey):
@@ -124,21 +126,25 @@ def pages(api):
     [(parameters, data)] = scan(flatbed, [("mode", "Color"), ("resolution", 75)])
     assert parameters == (Libinsane.ImgFormat.RAW_RGB_24, 638, 877, 638 * 877 * 3), parameters
     check_page("colour flatbed page", data, reference(638, 877, 3, 1), 1)
+    # The area from the bed's top-left corner, cut from the A4 document of 638 x 877 pixels at 75 dpi.
+    bed = (0, 0, 638, 877)
     [(parameters, data)] = scan(flatbed, area)
     assert parameters == grey, parameters
-    check_page("grey flatbed page", data, rgb(reference(177, 118, 1, 2)), 2)
+    check_page("grey flatbed page", data, rgb(reference(177, 118, 1, 2, *bed)), 2)
     device.close()
-    for name, item, sheets in [("mfp-adf", 1, 3), ("duplex-legal", 2, 6)]:
+    # The feeders centre the 60 mm wide area: 230 pixels from the left of the A4 and legal documents.
+    for name, item, sheets, cut in [("mfp-adf", 1, 3, (230, 0, 638, 877)), ("duplex-legal", 2, 6, (230, 0, 638, 1050))]:
         device = api.get_device("sane:kelvra:" + name)
         batch = scan(device.get_children()[item], area)
         assert len(batch) == sheets + 1, "%s: %d pages" % (name, len(batch))
         for number, (parameters, data) in enumerate(batch[:sheets], start=1):
+            side = () if sheets == 3 else ("front" if number % 2 else "back",)
             assert parameters == grey, parameters
-            check_page("%s page %d" % (name, number), data, rgb(reference(177, 118, 1, number)), number)
+            check_page("%s page %d" % (name, number), data, rgb(reference(177, 118, 1, number, *cut, *side)), number)
         assert batch[-1] == (grey, b""), "%s: the batch ends with %r" % (name, batch[-1][0])
         # The empty feeder stays empty; the flatbed of the same handle goes on.
         [(parameters, data)] = scan(device.get_children()[0], area)
-        check_page("%s flatbed page after the batch" % name, data, rgb(reference(177, 118, 1, sheets + 1)),
+        check_page("%s flatbed page after the batch" % name, data, rgb(reference(177, 118, 1, sheets + 1, *bed)),
                    sheets + 1)
         device.close()
 

@@ -20,8 +20,8 @@ start() {
     wait_for 10 "$1: simple-scan's window" has_window "$main"
 }
 
-# autosaved ROW WIDTH HEIGHT FIRST COUNT BOOK: once the book holds BOOK pages, its last COUNT pages are the
-# simulator's pages FIRST... in colour.
+# autosaved ROW WIDTH HEIGHT FIRST COUNT BOOK [duplex]: once the book holds BOOK pages, its last COUNT pages are
+# the simulator's whole pages FIRST... in colour (the fronts and backs of duplex sheets).
 book() { sed -n 's/^pixels-filename=//p' "$home/.cache/simple-scan/autosaves/autosave.book" 2> /dev/null; }
 book_holds() { [ "$(book | wc -l)" = "$1" ]; }
 whole() {  # whole COUNT SIZE: the book's last COUNT pixel files have SIZE bytes
@@ -31,12 +31,14 @@ whole() {  # whole COUNT SIZE: the book's last COUNT pixel files have SIZE bytes
   done
 }
 autosaved() {
-  local row=$1 width=$2 height=$3 page=$4 count=$5 file
+  local row=$1 width=$2 height=$3 page=$4 count=$5 file side=
   wait_for 20 "$row: simple-scan's book holds $6 pages" book_holds "$6" &&
     wait_for 5 "$row: simple-scan's pages have $((width * height * 3)) bytes" whole "$count" $((width * height * 3)) ||
     return 0
   for file in $(book | tail -n "$count"); do
-    cmp -s "$home/.cache/simple-scan/autosaves/$file" <("$reference" "$width" "$height" $((width * 3)) 3 "$page") ||
+    [ -z "${7:-}" ] || side=$( ((page % 2)) && echo front || echo back)
+    cmp -s "$home/.cache/simple-scan/autosaves/$file" \
+      <("$reference" "$width" "$height" $((width * 3)) 3 "$page" ${side:+"$side"}) ||
       fail "$row: simple-scan's page holds other pixels than the simulator's page $page"
     page=$((page + 1))
   done
@@ -83,7 +85,7 @@ batch_ended() { logged 'sane_read \([0-9]+\) -> \(SANE_STATUS_NO_DOCS, 0\)' || h
 feeder() {
   start duplex-legal duplex-legal || return 0
   key ctrl+f
-  wait_for 30 "feeder: the batch ends" batch_ended && autosaved feeder 638 1050 1 6 6
+  wait_for 30 "feeder: the batch ends" batch_ended && autosaved feeder 638 1050 1 6 6 duplex
   [ "$(log_count 'sane_read \([0-9]+\) -> \(SANE_STATUS_EOF, 0\)')" = 6 ] || fail "feeder: not six pages read to EOF"
   ! logged "$mismatch" || fail "feeder: $(grep -aE "$mismatch" "$home/log" | head -n 1)"
   only_windows feeder "$main"
