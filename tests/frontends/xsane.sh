@@ -34,16 +34,16 @@ start() {
 # saved ROW FILE WIDTH HEIGHT CHANNELS PAGE [CUT...]: XSane's FILE holds the simulator's page PAGE, cut from its
 # document as page-reference says (XSane's header has comments and zero-padded sizes, so it is read line by line).
 saved() {
-  local row=$1 file=$home/$2 width=$3 height=$4 channels=$5 page=$6 size magic w h max
+  local row=$1 name=$2 file=$home/$2 width=$3 height=$4 channels=$5 page=$6 size magic w h max
   shift 6
   size=$((width * height * channels))
-  [ -f "$file" ] && [ "$(stat -c %s "$file")" -gt "$size" ] || { fail "$row: $2 is missing or short"; return; }
+  [ -f "$file" ] && [ "$(stat -c %s "$file")" -gt "$size" ] || { fail "$row: $name is missing or short"; return; }
   read -r magic w h max <<< "$(head -c $(($(stat -c %s "$file") - size)) "$file" | grep -av '^#' | tr '\n' ' ')"
   [[ "$w $h" =~ ^[0-9]+\ [0-9]+$ ]] &&
     [ "$magic $((10#$w)) $((10#$h)) $max" = "P$((channels == 3 ? 6 : 5)) $width $height 255" ] ||
-    fail "$row: $2 has the header $magic $w $h $max"
+    fail "$row: $name has the header $magic $w $h $max"
   cmp -s <(tail -c "$size" "$file") <("$reference" "$width" "$height" $((width * channels)) "$channels" "$page" "$@") ||
-    fail "$row: $2 holds other pixels than the simulator's page $page"
+    fail "$row: $name holds other pixels than the simulator's page $page"
 }
 ends() { [ "$(log_count 'Normal end of scan')" -ge "$1" ]; }
 reads() { [ "$(log_count 'sane_read: len = [1-9]')" -ge "$1" ]; }
