@@ -10,6 +10,10 @@ packages=(
   libxml2-dev libsane-dev            # libxml2, and the header sane/sane.h
   googletest libgtest-dev            # the test framework
   sane-utils libsane1 python3-sane   # real frontends: scanimage, saned, dll and net, python-sane
+  sane libimage-sane-perl            # scanadf, Image::Sane
+  gir1.2-libinsane-1.0 python3-gi    # libinsane through GObject introspection
+  simple-scan xsane xvfb xdotool     # the GUI frontends under Xvfb, driven by their keys
+  x11-utils imagemagick              # their windows listed and photographed
   libpng-dev valgrind                # page files, memory checks
   nlohmann-json3-dev                 # JSON, for the tests that read the simulator's transcript
   clang libclang-rt-14-dev           # fuzzing with libFuzzer

@@ -2,7 +2,8 @@
 # Every test, as the README and CI run it, in stages whose wall times are printed at the end:
 #   packages    scripts/install-deps.sh
 #   build/tests the normal build and its whole suite: the library's test programs, the simulator's own tests,
-#               scanimage, python-sane and saned, the install, the short soak, valgrind's memcheck
+#               the frontends (scanimage, scanadf, saned, python-sane, libinsane, Image::Sane, and simple-scan and
+#               XSane under Xvfb), the install, the short soak, valgrind's memcheck
 #   deb/rpm     scripts/package.sh (the .debs and .rpms into dist/), then tests/package/package_test.sh: their
 #               contents, lintian and rpmlint, the dpkg life cycle in a throwaway root, the extracted packages
 #               scanning as the build tree does
