@@ -33,8 +33,14 @@ void Transcript::append(const FrameHeader& header, std::string_view payload) {
 
 void Transcript::append_descriptors(const std::vector<int>& fds) {
     if (fd_ < 0) return;
-    buffer_ = "fds " + std::to_string(getpid());
-    for (int fd : fds) buffer_ += " " + std::to_string(fd);
+    // Appended piece by piece: gcc 12 at -O3 takes `" " + std::to_string(fd)`
+    // for an overlapping copy (-Wrestrict) and stops a Release build.
+    buffer_ = "fds ";
+    buffer_ += std::to_string(getpid());
+    for (int fd : fds) {
+        buffer_ += ' ';
+        buffer_ += std::to_string(fd);
+    }
     buffer_ += '\n';
     write_buffer();
 }
