@@ -1,5 +1,6 @@
 """The shell examples of README.md and doc/*.md, run as a reader runs them, each checked against what the text
-says it prints.
+says it prints. Also: each status message that the README's table "What the messages mean" and the DIAGNOSTICS of
+sane-kelvra(5) name is SANE's own text for a status (as libsane.so.1 gives it).
 
 Every fenced code block is looked at. A block tagged sh, bash, shell or console is a shell example, and the
 comment right before it (only blank lines between) says what to do with it:
@@ -37,6 +38,7 @@ writes, and put back afterwards.
     KELVRA_BINARY_DIR=build python3 tests/docs/doc_examples.py [FILE.md...]
     python3 tests/docs/doc_examples.py --check-only [FILE.md...]    the comments only, nothing is run
 """
+import ctypes
 import os
 import re
 import shutil
@@ -317,11 +319,29 @@ def self_test():
     return wrong
 
 
+def message_problems():
+    """Status texts named in the manual page's DIAGNOSTICS and in the first column of the README's message table
+    (a quoted cell is a frontend's own text) that are not the texts SANE gives its statuses."""
+    strstatus = ctypes.CDLL("libsane.so.1").sane_strstatus
+    strstatus.restype, strstatus.argtypes = ctypes.c_char_p, [ctypes.c_int]
+    texts = {strstatus(status).decode() for status in range(12)}
+    page = (SOURCE / "doc" / "sane-kelvra.5").read_text(encoding="utf-8")
+    named = re.findall(r"^\.TP\n\.B (.+)$", page.partition(".SH DIAGNOSTICS")[2].partition("\n.SH ")[0], re.M)
+    readme = (SOURCE / "README.md").read_text(encoding="utf-8")
+    table = readme.partition("\n## What the messages mean\n")[2].partition("\n## ")[0]
+    rows = [row.split("|")[1].strip() for row in table.splitlines() if row.startswith("|")][2:]
+    named += [cell for cell in rows if not cell.startswith('"')]
+    if not named:
+        return ["no status text found in doc/sane-kelvra.5 (DIAGNOSTICS) nor in README.md (What the messages mean)"]
+    return ["%r is not a SANE status text (they are: %s)" % (text, ", ".join(sorted(texts)))
+            for text in named if text not in texts]
+
+
 def main(arguments):
     check_only = "--check-only" in arguments
     files = [Path(a).resolve() for a in arguments if a != "--check-only"]
     files = files or [SOURCE / "README.md"] + sorted((SOURCE / "doc").glob("*.md"))
-    parsed, problems = [], self_test()
+    parsed, problems = [], self_test() + message_problems()
     for path in files:
         blocks, found = parse(path)
         problems += found + check_blocks(blocks)
@@ -330,7 +350,7 @@ def main(arguments):
     to_run = sum(b.marker.kind == "run" for b in examples)
     if problems:
         print("\n".join(problems))
-        print("doc examples: %d problem(s) with the markers; see the top of %s" % (len(problems),
+        print("doc examples: %d problem(s); the rules are at the top of %s" % (len(problems),
                                                                                  shown(Path(__file__).resolve())))
         return 1
     if not to_run:
