@@ -363,6 +363,8 @@ def main(arguments):
     build = Path(os.environ["KELVRA_BINARY_DIR"]).resolve()
     conf = build / "demo" / "kelvra.conf"
     aside = conf.with_name("kelvra.conf.kept-by-doc-examples")
+    if aside.exists():  # left by a run that was killed: it holds the user's file
+        aside.replace(conf)
     if conf.exists():
         conf.replace(aside)
     work = Path(tempfile.mkdtemp(prefix="kelvra-docs-"))
