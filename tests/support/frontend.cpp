@@ -158,8 +158,11 @@ std::vector<int> child_processes() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A process may end between the listing and the read, which then fails with ESRCH: getline
+        // leaves the line empty where a stream-buffer iterator would throw.
         std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string stat;
+        std::getline(in, stat);
         int ppid = 0;  // the field after the state, which follows the name in parentheses
         const size_t name_end = stat.rfind(')');
         if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
