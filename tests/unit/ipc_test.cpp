@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -191,7 +192,11 @@ TEST(IpcReadReply, ImageBytesIntoThePagePipe) {
         Bytes received;
         std::thread manager([&] { peer.send(reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_IMAGE, image)); });
         std::thread frontend([&] {
-            if (c.frontend == kLeaves) std::this_thread::sleep_for(250ms);
+            // Leaves once the pipe is full (within 10 s), however slowly the reply arrives.
+            for (int queued = 0, waited = 0; c.frontend == kLeaves && waited < 10000 &&
+                                             ioctl(fds[0], FIONREAD, &queued) == 0 && size_t(queued) < capacity;
+                 ++waited)
+                std::this_thread::sleep_for(1ms);
             char buffer[3000];
             for (ssize_t n; c.frontend != kLeaves && (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
                 received.append(buffer, static_cast<size_t>(n));
