@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev            # the test framework
   sane-utils libsane1 python3-sane   # real frontends: scanimage, saned, dll and net, python-sane
   libpng-dev valgrind                # page files, memory checks
+  nlohmann-json3-dev                 # JSON, for the tests that read the simulator's transcript
   clang libclang-rt-14-dev           # fuzzing with libFuzzer
 )
 

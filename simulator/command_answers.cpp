@@ -13,13 +13,29 @@ constexpr std::string_view malformed_document = "<?xml version=\"1.0\" encoding=
 
 }  // namespace
 
+bool Session::question(uint32_t command, const std::string& problem) {
+    error("warning: %s request: %s%s", command_name(command), problem.c_str(), strict_ ? " (refused)" : "");
+    if (transcript_ != nullptr) transcript_->warning(command, problem, strict_);
+    return strict_;
+}
+
 Session::Reply Session::handle(const FrameHeader& request) {
+    // What each request carries: a document for the first three and the scan
+    // parameters, nothing for the others.
+    const bool document = request.command == cmd_discovery || request.command == cmd_open_device ||
+                          request.command == cmd_scan_parameter;
+    if (request.command <= cmd_read_image && (document ? request.kind != kind_xml : request.length != 0))
+        question(request.command, document ? "the request's payload is not of kind 1 (XML)"
+                                           : "a request that carries no payload announces " +
+                                                 std::to_string(request.length) + " bytes");
     switch (request.command) {
     case cmd_discovery: return discovery();
     case cmd_open_device: return open_device();
     case cmd_close_device:
         if (opened_ != nullptr) log(1, "device %s closed", opened_->name.c_str());
+        else question(cmd_close_device, "close device request without an open device");
         opened_ = nullptr;
+        settings_given_ = false;
         job_.end();
         return ack(cmd_close_device);
     case cmd_scan_parameter: return scan_parameter();
@@ -30,7 +46,7 @@ Session::Reply Session::handle(const FrameHeader& request) {
         return ack(cmd_end_scan);
     case cmd_read_image: return read_image();
     default:
-        log(1, "unknown command %u: acknowledged", request.command);
+        question(request.command, "unknown command " + std::to_string(request.command) + ": acknowledged");
         return ack(request.command);
     }
 }
@@ -102,7 +118,14 @@ Session::Reply Session::open_device() {
 
 Session::Reply Session::scan_parameter() {
     XmlDocument doc = parse_xml(request_);
-    settings_ = read_scan_settings(doc ? xmlDocGetRootElement(doc.get()) : nullptr);
+    const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    settings_ = read_scan_settings(root);
+    std::vector<std::string> problems = scan_parameter_problems(settings_, opened_);
+    if (!is_element(root, "scan_parameter")) problems.insert(problems.begin(), "no scan_parameter document");
+    std::string all;
+    for (const std::string& problem : problems) all += (all.empty() ? "" : "; ") + problem;
+    settings_given_ = problems.empty() || !question(cmd_scan_parameter, all);
+    if (!settings_given_) return refusal(cmd_scan_parameter);
     const ImageInfo info = image_info_for(settings_);
     log(2, "scan parameters: %ux%u at %u dpi, %s", info.width, info.height, info.resolution,
         info.color_space == 1 ? "grey" : "RGB");
@@ -110,17 +133,22 @@ Session::Reply Session::scan_parameter() {
 }
 
 Session::Reply Session::start_scan() {
-    const uint32_t status = job_.start(settings_, feeder_sheets_);
+    // A start the device cannot act on fails (scan_status 4) when strict.
+    const char* problem = opened_ == nullptr   ? "start scan request without an open device"
+                          : !settings_given_ ? "start scan request without accepted scan parameters"
+                                             : nullptr;
+    if (problem != nullptr && question(cmd_start_scan, problem)) {
+        job_.end();
+        return text_reply(cmd_start_scan, scan_status_document(scan_failed));
+    }
+    const uint32_t status = job_.start(settings_, opened_, feeder_sheets_);
     return text_reply(cmd_start_scan, scan_status_document(status));
 }
 
 Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     if (image_.size() < count) image_.resize(size_t(count));
-    if (const SourceImage* source = source_for_page(sources_, job_.page_number())) {
-        if (offset == 0)
-            log(2, "page %u from %s (%ux%u, fitted to %ux%u)", job_.page_number(), source->path.c_str(), source->width,
-                source->height, job_.geometry().width, job_.geometry().height);
-        fitted_.render(*source, job_.geometry(), offset, image_.data(), size_t(count));
+    if (const PageSource* source = source_for_page(sources_, job_.page_number())) {
+        fitted_.render(*source->image, source->dpi, job_.geometry(), offset, image_.data(), size_t(count));
     } else {
         renderer_.render(job_.geometry(), job_.page_number(), offset, image_.data(), size_t(count));
     }
@@ -129,6 +157,14 @@ Session::Reply Session::image_reply(uint64_t offset, uint64_t count) {
     r.kind = kind_image;
     r.payload = std::string_view(reinterpret_cast<const char*>(image_.data()), size_t(count));
     return r;
+}
+
+void Session::page_begins() {
+    const PageSource* source = source_for_page(sources_, job_.page_number());
+    const std::string name = source != nullptr ? source->image->path : "chart";
+    if (source != nullptr)
+        log(2, "page %u from %s (%ux%u)", job_.page_number(), name.c_str(), source->image->width, source->image->height);
+    if (transcript_ != nullptr) transcript_->page(job_.page_number(), job_.geometry(), name);
 }
 
 Session::Reply Session::paced(Reply reply) {
@@ -140,14 +176,21 @@ Session::Reply Session::paced(Reply reply) {
 }
 
 Session::Reply Session::read_image() {
-    if (!job_.active()) return text_reply(cmd_read_image, read_status_document(read_job_over));
-    job_.ensure_page(next_page_number_);
+    // No job to read from: a strict device says it cancelled (read_status 3), which
+    // ends the backend's page with an error; otherwise the job is over.
+    if (!job_.active())
+        return text_reply(cmd_read_image,
+                          read_status_document(question(cmd_read_image, "read image request without a started job")
+                                                   ? read_cancelled
+                                                   : read_job_over));
+    if (job_.ensure_page(next_page_number_)) page_begins();
     const uint32_t page = job_.page_number();
     const uint64_t size = job_.page_size();
     const uint64_t offset = job_.offset();
 
     if (const PageFault* fault = faults_.due(page, offset, size)) {
         faults_.fired(fault);
+        if (transcript_ != nullptr) transcript_->page_fault(*fault, offset);
         return page_fault(*fault, offset);
     }
     if (offset < size) {
@@ -155,8 +198,10 @@ Session::Reply Session::read_image() {
         job_.advance(count);
         return paced(image_reply(offset, count));
     }
-    if (const uint64_t extra = faults_.take_extra(page)) {
+    if (const PageFault* fault = faults_.take_extra(page)) {
+        const uint64_t extra = *fault->extra;
         log(1, "fault: %llu extra byte(s) after page %u", static_cast<unsigned long long>(extra), page);
+        if (transcript_ != nullptr) transcript_->page_fault(*fault, size);
         return paced(image_reply(size, extra));
     }
     const uint32_t status = job_.finish_page();

@@ -48,14 +48,14 @@ uint64_t PageFaults::room(uint32_t number, uint64_t offset, uint64_t size) const
     return room;
 }
 
-uint64_t PageFaults::take_extra(uint32_t number) {
+const PageFault* PageFaults::take_extra(uint32_t number) {
     for (Entry& e : entries_) {
         if (e.fault.number == number && e.fault.extra && !e.extra_sent) {
             e.extra_sent = true;
-            return *e.fault.extra;
+            if (*e.fault.extra > 0) return &e.fault;
         }
     }
-    return 0;
+    return nullptr;
 }
 
 }  // namespace kelvra_sim

@@ -37,8 +37,8 @@ public:
     // How many bytes may go out from `offset` before the next fault of the page.
     uint64_t room(uint32_t number, uint64_t offset, uint64_t size) const;
 
-    // Extra image bytes to send after page `number`, once; 0 when none are left.
-    uint64_t take_extra(uint32_t number);
+    // The fault with extra image bytes to send after page `number`, once; null when none is left.
+    const PageFault* take_extra(uint32_t number);
 
 private:
     struct Entry {

@@ -9,11 +9,11 @@ namespace {
 // Rows longer than this are computed byte by byte: a client may ask for any
 // geometry, and tables must never turn an absurd width into an absurd allocation.
 constexpr uint64_t max_table_row = 16ull << 20;
+constexpr uint64_t white = UINT64_MAX;
 
-uint64_t nearest(uint64_t at, uint64_t source_size, uint64_t output_size) {
-    if (output_size == 0) return 0;
-    const uint64_t s = (2 * at + 1) * source_size / (2 * output_size);
-    return std::min(s, source_size - 1);
+uint64_t nearest(uint64_t at, uint64_t source_size, uint64_t placed_size) {
+    const unsigned __int128 s = (2 * static_cast<unsigned __int128>(at) + 1) * source_size / (2 * placed_size);
+    return std::min<uint64_t>(uint64_t(std::min<unsigned __int128>(s, UINT64_MAX)), source_size - 1);
 }
 
 uint8_t grey_of(const uint8_t* rgb) { return uint8_t((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2]) >> 8); }
@@ -26,32 +26,54 @@ uint8_t convert(const uint8_t* pixel, uint32_t source_channels, uint64_t channel
 
 }  // namespace
 
+uint64_t FittedPageRenderer::source_column(uint64_t x) const {
+    const uint64_t u = left_ + x;
+    return u < visible_width_ ? nearest(u, image_->width, placed_width_) : white;
+}
+
 uint64_t FittedPageRenderer::source_row(uint64_t y) const {
-    return nearest(y, image_->height, geometry_.height);
+    const uint64_t v = top_ + y;
+    return v < visible_height_ ? nearest(v, image_->height, placed_height_) : white;
 }
 
 uint8_t FittedPageRenderer::byte_at(uint64_t y, uint64_t index) const {
     const uint64_t channels = geometry_.channels;
     if (index >= uint64_t(geometry_.width) * channels) return 0;
-    const uint64_t x = nearest(index / channels, image_->width, geometry_.width);
-    const uint8_t* pixel = image_->pixels.data() + (source_row(y) * image_->width + x) * image_->channels;
+    const uint64_t column = source_column(index / channels), source = source_row(y);
+    if (column == white || source == white) return 255;
+    const uint8_t* pixel = image_->pixels.data() + (source * image_->width + column) * image_->channels;
     return convert(pixel, image_->channels, channels, index % channels);
 }
 
-void FittedPageRenderer::prepare(const SourceImage& image, const PageGeometry& geometry) {
-    const bool same_image = image_ == &image;
-    const bool same_geometry = same_image && geometry.width == geometry_.width && geometry.height == geometry_.height &&
-                               geometry.bytes_per_row == geometry_.bytes_per_row &&
-                               geometry.channels == geometry_.channels;
-    if (same_geometry) return;
+void FittedPageRenderer::prepare(const SourceImage& image, uint32_t dpi, const PageGeometry& geometry) {
+    if (image_ == &image && dpi_ == dpi && geometry == geometry_) return;
     image_ = &image;
+    dpi_ = dpi;
     geometry_ = geometry;
-    row_source_ = UINT64_MAX;
+    row_source_ = UINT64_MAX - 1;
+    const bool cut = geometry.document_width > 0;
+    const uint64_t document_width = cut ? geometry.document_width : geometry.width;
+    const uint64_t document_height = cut ? geometry.document_height : geometry.height;
+    left_ = cut ? geometry.left : 0;
+    top_ = cut ? geometry.top : 0;
+    if (dpi > 0 && geometry.resolution > 0) {
+        placed_width_ = scaled(image.width, geometry.resolution, dpi);
+        placed_height_ = scaled(image.height, geometry.resolution, dpi);
+    } else if (static_cast<unsigned __int128>(document_width) * image.height <=
+               static_cast<unsigned __int128>(document_height) * image.width) {
+        placed_width_ = document_width;
+        placed_height_ = scaled(image.height, document_width, image.width);
+    } else {
+        placed_height_ = document_height;
+        placed_width_ = scaled(image.width, document_height, image.height);
+    }
+    visible_width_ = std::min(placed_width_, document_width);
+    visible_height_ = std::min(placed_height_, document_height);
+
     const uint64_t row_bytes = uint64_t(geometry.width) * geometry.channels;
     fast_ = geometry.bytes_per_row <= max_table_row && row_bytes <= max_table_row;
     if (!fast_) return;
-
-    if (!same_image || converted_channels_ != geometry.channels) {
+    if (converted_image_ != &image || converted_channels_ != geometry.channels) {
         const uint64_t pixels = uint64_t(image.width) * image.height;
         converted_.resize(size_t(pixels * geometry.channels));
         uint8_t* out = converted_.data();
@@ -59,9 +81,10 @@ void FittedPageRenderer::prepare(const SourceImage& image, const PageGeometry& g
         for (uint64_t p = 0; p < pixels; ++p, in += image.channels)
             for (uint64_t c = 0; c < geometry.channels; ++c) *out++ = convert(in, image.channels, geometry.channels, c);
         converted_channels_ = geometry.channels;
+        converted_image_ = &image;
     }
     columns_.resize(geometry.width);
-    for (uint64_t x = 0; x < geometry.width; ++x) columns_[x] = uint32_t(nearest(x, image.width, geometry.width));
+    for (uint64_t x = 0; x < geometry.width; ++x) columns_[x] = source_column(x);
     row_.assign(size_t(geometry.bytes_per_row), 0);
 }
 
@@ -70,31 +93,29 @@ const uint8_t* FittedPageRenderer::row(uint64_t y) {
     if (source == row_source_) return row_.data();
     row_source_ = source;
     const uint64_t channels = geometry_.channels;
-    const uint64_t limit = geometry_.bytes_per_row;
-    const uint8_t* line = converted_.data() + source * image_->width * channels;
-    const uint64_t whole = std::min<uint64_t>(geometry_.width, limit / channels);
-    uint8_t* out = row_.data();
-    if (channels == 1) {
-        for (uint64_t x = 0; x < whole; ++x) out[x] = line[columns_[x]];
-    } else if (channels == 3) {
-        for (uint64_t x = 0; x < whole; ++x) std::memcpy(out + 3 * x, line + 3 * uint64_t(columns_[x]), 3);
-    } else {
-        for (uint64_t x = 0; x < whole; ++x) std::memcpy(out + channels * x, line + channels * columns_[x], channels);
-    }
+    const uint64_t limit = std::min<uint64_t>(geometry_.bytes_per_row, uint64_t(geometry_.width) * channels);
+    const uint8_t* line = source == white ? nullptr : converted_.data() + source * image_->width * channels;
     // A row cut inside a pixel keeps that pixel's first samples.
-    for (uint64_t i = whole * channels; i < limit && i < uint64_t(geometry_.width) * channels; ++i)
-        out[i] = line[columns_[i / channels] * channels + i % channels];
+    for (uint64_t i = 0; i < limit;) {
+        const uint64_t column = columns_[i / channels];
+        const uint64_t n = std::min(channels, limit - i);
+        if (line == nullptr || column == white)
+            std::memset(row_.data() + i, 255, n);
+        else
+            std::memcpy(row_.data() + i, line + column * channels, n);
+        i += n;
+    }
     return row_.data();
 }
 
-void FittedPageRenderer::render(const SourceImage& image, const PageGeometry& geometry, uint64_t offset,
+void FittedPageRenderer::render(const SourceImage& image, uint32_t dpi, const PageGeometry& geometry, uint64_t offset,
                                 uint8_t* out, size_t count) {
     if (count == 0) return;
     if (geometry.bytes_per_row == 0 || geometry.channels == 0 || image.pixels.empty()) {
         std::memset(out, 0, count);
         return;
     }
-    prepare(image, geometry);
+    prepare(image, dpi, geometry);
     const uint64_t bpr = geometry.bytes_per_row;
     uint64_t y = offset / bpr;
     uint64_t skip = offset % bpr;

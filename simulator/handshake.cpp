@@ -55,7 +55,7 @@ int bound_socket(int32_t& port) {
 // Accepts connections until one comes from a socket of this process's own
 // user and returns it; any other is closed at once. -1 when nobody came in
 // time, -2 when accepting failed.
-int accept_own_user(int listener) {
+int accept_own_user(int listener, Transcript& transcript) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(accept_timeout_ms);
     const uid_t me = ::geteuid();
@@ -65,29 +65,36 @@ int accept_own_user(int listener) {
         const int ready = left > 0 ? ::poll(&waiting, 1, int(left)) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
-            log(1, "no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
+            error("no client connected within %d seconds: exiting", accept_timeout_ms / 1000);
             return -1;
         }
         const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            log(1, "accept failed: %s", std::strerror(errno));
+            error("accepting a connection failed: %s", std::strerror(errno));
             return -2;
         }
         std::string why;
         const std::optional<uid_t> owner = peer_uid(connection, why);
-        if (owner && *owner == me) return connection;
-        if (owner)
-            log(1, "refused a connection from uid %u: only uid %u is served; closed", unsigned(*owner), unsigned(me));
-        else
+        if (owner && *owner == me) {
+            transcript.connection(true, owner, {});
+            return connection;
+        }
+        if (owner) {
+            why = "only uid " + std::to_string(me) + " is served";
+            log(1, "refused a connection from uid %u: %s; closed", unsigned(*owner), why.c_str());
+        } else {
             log(1, "refused a connection whose owner is unknown (%s); closed", why.c_str());
+        }
+        transcript.connection(false, owner, why);
         ::close(connection);
     }
 }
 
 // Binds and listens, then reports the port through the pipe; -1 with
 // `status` set when any of it fails.
-int listen_and_report(const StartupFault& startup, int pipe_fd, Intruder& intruder, int& status) {
+int listen_and_report(const StartupFault& startup, int pipe_fd, Intruder& intruder, Transcript& transcript,
+                      int& status) {
     int32_t port = -1;
     int listener = bound_socket(port);
     if (listener < 0 || ::listen(listener, 1) != 0) {
@@ -98,14 +105,18 @@ int listen_and_report(const StartupFault& startup, int pipe_fd, Intruder& intrud
     int32_t reported = port;
     if (startup.port) reported = *startup.port;
     if (startup.port_add) reported = int32_t(int64_t(port) + *startup.port_add);
-    if (reported != port) log(1, "startup fault: reporting port %d instead of %d", reported, port);
+    if (reported != port) {
+        log(1, "startup fault: reporting port %d instead of %d", reported, port);
+        transcript.startup_fault(startup, StartupAction::none);
+    }
+    transcript.listening(port, reported);
     if (startup.intruder && !intruder.start(*startup.intruder, startup.intruder_uid, startup.intruder_gid, port)) {
         error("cannot start the intruder: %s", std::strerror(errno));
         status = 1;
         return -1;
     }
     if (!write_port(pipe_fd, reported)) {
-        log(1, "cannot write the port: %s", std::strerror(errno));
+        error("cannot write the port to descriptor %d: %s", pipe_fd, std::strerror(errno));
         status = 1;
         return -1;
     }
@@ -138,10 +149,10 @@ int play_startup_fault(StartupAction action, int pipe_fd) {
     return 0;
 }
 
-int connect_client(const StartupFault& startup, int pipe_fd, Intruder& intruder, int& status) {
-    const int listener = listen_and_report(startup, pipe_fd, intruder, status);
+int connect_client(const StartupFault& startup, int pipe_fd, Intruder& intruder, Transcript& transcript, int& status) {
+    const int listener = listen_and_report(startup, pipe_fd, intruder, transcript, status);
     if (listener < 0) return -1;
-    const int connection = accept_own_user(listener);
+    const int connection = accept_own_user(listener, transcript);
     ::close(listener);
     if (startup.intruder) intruder.finish(2000);
     if (connection < 0) {

@@ -10,9 +10,12 @@ namespace kelvra_sim {
 namespace {
 
 int current_level = 0;
+int log_file = -1;
 
-// One write per line, so lines of several simulators on one terminal do not mix.
-void emit(const char* format, va_list args) {
+// One write per line, so lines of several simulators on one terminal or in
+// one file do not mix. Errors go to standard error also when there is a log
+// file, where the process that started the simulator looks first.
+void emit(bool is_error, const char* format, va_list args) {
     char text[4096];
     int n = std::snprintf(text, sizeof text, "kelvra-sim[%d]: ", int(getpid()));
     if (n < 0) return;
@@ -20,11 +23,16 @@ void emit(const char* format, va_list args) {
     if (m < 0) return;
     size_t length = std::min(sizeof text - 2, size_t(n) + size_t(m));
     text[length++] = '\n';
-    ssize_t ignored = ::write(STDERR_FILENO, text, length);
-    (void)ignored;
+    for (int fd : {log_file, log_file < 0 || is_error ? STDERR_FILENO : -1}) {
+        if (fd < 0) continue;
+        ssize_t ignored = ::write(fd, text, length);
+        (void)ignored;
+    }
 }
 
 }  // namespace
+
+void set_log_file(int fd) { log_file = fd; }
 
 void set_log_level(int level) { current_level = level < 0 ? 0 : level; }
 int log_level() { return current_level; }
@@ -34,7 +42,7 @@ void log(int level, const char* format, ...) {
     if (!log_enabled(level)) return;
     va_list args;
     va_start(args, format);
-    emit(format, args);
+    emit(false, format, args);
     va_end(args);
 }
 
@@ -50,7 +58,7 @@ void log_text(std::string_view label, std::string_view text) {
 void error(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    emit(format, args);
+    emit(true, format, args);
     va_end(args);
 }
 

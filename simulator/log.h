@@ -1,5 +1,6 @@
-// The simulator's log on standard error: 0 silent (the default), 1 life
-// events and faults, 2 every request and reply, 3 payload texts too.
+// The simulator's log on standard error, or in a log file: 0 only errors and
+// warnings (the default), 1 life events and faults, 2 every request and
+// reply, 3 payload texts too.
 #pragma once
 
 #include <string_view>
@@ -7,6 +8,8 @@
 namespace kelvra_sim {
 
 void set_log_level(int level);
+// Lines go to `fd` (opened for appending) instead of standard error; errors to both.
+void set_log_file(int fd);
 int log_level();
 bool log_enabled(int level);
 

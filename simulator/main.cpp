@@ -1,10 +1,11 @@
 // kelvra-sim: a scan-manager simulator. It keeps the scan-manager's side of
 // the backend's protocol, serves virtual devices with deterministic test
 // pages and injects the faults a scenario file asks for.
-#include "simulator/descriptors.h"
+#include "simulator/inherited.h"
 #include "simulator/handshake.h"
 #include "simulator/intruder.h"
 #include "simulator/log.h"
+#include "simulator/private_file.h"
 #include "simulator/scenario.h"
 #include "simulator/session.h"
 #include "simulator/transcript.h"
@@ -45,16 +46,19 @@ const char usage[] =
     "                       devices (fb-a4, mfp-adf, duplex-legal, net-office),\n"
     "                       test-chart pages and no faults.\n"
     "  KELVRA_SIM_LOG       log verbosity on standard error, overriding the\n"
-    "                       scenario: 0 nothing (default), 1 start, devices, jobs,\n"
-    "                       refused connections and faults, 2 every request and\n"
-    "                       reply, 3 payload texts.\n"
+    "                       scenario: 0 errors and warnings only (default), 1 start,\n"
+    "                       devices, jobs, refused connections and faults, 2 every\n"
+    "                       request and reply, 3 payload texts.\n"
+    "  KELVRA_SIM_LOG_FILE  append the log to this file instead (errors also go to\n"
+    "                       standard error).\n"
     "\n"
     "Scenario file, in short:\n"
-    "  <scenario transcript=\"FILE\" piece_size=\"262144\" piece_delay_ms=\"0\" log=\"0\">\n"
+    "  <scenario transcript=\"FILE.jsonl\" piece_size=\"262144\" piece_delay_ms=\"0\" log=\"0\"\n"
+    "            strict=\"0|1\">   (strict: refuse what the real device would)\n"
     "    <startup port=\"-1\" | port_add=\"N\" | action=\"exit|hang|unbound\"  intruder=\"USER\"/>\n"
     "    <device name=\"..\" vendor=\"..\" model=\"..\" type=\"..\" host=\"..\" units=\"flatbed adf\"\n"
     "            sheets=\"3\" flatbed=\"minW maxW minH maxH\" adf=\"..\" .../>   (replace the built-ins)\n"
-    "    <source file=\"page.png\"/>             (every page from a PNM or PNG file)\n"
+    "    <source file=\"page.png\" dpi=\"300\"/>   (every page from a PNM or PNG file)\n"
     "    <source page=\"P\" file=\"page2.pgm\"/>   (page P from its own file)\n"
     "    <reply command=\"C\" nth=\"K\" action=\"reply|silence|close|exit|close-mid-header|\n"
     "           close-mid-payload|split\" body=\"..\" body_size=\"N\" header_command=\"..\"\n"
@@ -62,16 +66,20 @@ const char usage[] =
     "    <page number=\"P\" at_byte=\"B\" read_status=\"N\" | action=\"close|silence|malformed|exit\"/>\n"
     "    <page number=\"P\" extra=\"N\"/>\n"
     "  </scenario>\n"
-    "Page files are scaled to the scan by nearest neighbour and turned grey or\n"
-    "colour as the scan asks; a relative path is taken from the scenario's folder.\n"
+    "Pages are cut from a document of the unit's whole size: the scan area is that\n"
+    "part of it. A page file lies on it at its dpi, or fitted keeping its aspect\n"
+    "ratio, grey or colour as the scan asks; a relative path is taken from the\n"
+    "scenario's folder. The transcript is JSON Lines: every frame both ways, the\n"
+    "faults that fired, warnings, with time stamps (see kelvra-sim(1)).\n"
     "The intruder (root only) is a process of USER that connects first; it is refused.\n"
     "\n"
     "Full documentation: kelvra-sim(1), and doc/kelvra-sim-scenario.md in the\n"
     "kelvra sources.\n"
     "\n"
     "Exit status: 0 when the connection ended normally or by a scripted fault,\n"
-    "or nobody connected within 60 seconds; 1 when the client broke the protocol\n"
-    "or the connection failed; 2 for bad arguments or a bad scenario file.\n";
+    "or nobody connected within 60 seconds; 1 when the client broke the protocol,\n"
+    "the port could not be written or the connection failed; 2 for bad arguments,\n"
+    "a bad scenario file or an unusable transcript or log file.\n";
 
 bool parse_descriptor(const char* text, int& fd) {
     if (text == nullptr || *text == '\0') return false;
@@ -87,6 +95,21 @@ bool parse_descriptor(const char* text, int& fd) {
 
 // The steps of main() return the exit status when the program ends there,
 // nothing when it goes on.
+
+// The log file named by KELVRA_SIM_LOG_FILE, opened first so that every later
+// line reaches it: a GUI frontend often drops its children's standard error.
+std::optional<int> open_log_file() {
+    const char* path = std::getenv("KELVRA_SIM_LOG_FILE");
+    if (path == nullptr || *path == '\0') return std::nullopt;
+    std::string problem;
+    const int fd = open_private_append(path, problem);
+    if (fd < 0) {
+        error("cannot open the log file %s (KELVRA_SIM_LOG_FILE): %s", path, problem.c_str());
+        return 2;
+    }
+    set_log_file(fd);
+    return std::nullopt;
+}
 
 std::optional<int> read_arguments(int argc, char** argv, int& pipe_fd) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -137,16 +160,20 @@ std::optional<int> read_scenario(const char* scenario_path, Scenario& scenario) 
     return std::nullopt;
 }
 
-// Opens the transcript, when the scenario names one, and reports there the
-// descriptors the process inherited.
-std::optional<int> open_transcript(const Scenario& scenario, const std::vector<int>& inherited,
+// Opens the transcript, when the scenario names one, and reports there what
+// the process inherited.
+std::optional<int> open_transcript(const char* scenario_path, const Scenario& scenario,
+                                   const std::vector<int>& inherited, const SignalState& signals,
                                    Transcript& transcript) {
     if (scenario.transcript.empty()) return std::nullopt;
-    if (!transcript.open(scenario.transcript)) {
-        error("cannot open the transcript %s: %s", scenario.transcript.c_str(), std::strerror(errno));
+    std::string problem;
+    if (!transcript.open(scenario.transcript, problem)) {
+        error("cannot open the transcript %s: %s", scenario.transcript.c_str(), problem.c_str());
         return 2;
     }
-    transcript.append_descriptors(inherited);
+    transcript.start(scenario_path != nullptr ? scenario_path : "", scenario.strict);
+    transcript.descriptors(inherited);
+    transcript.signals(signals);
     return std::nullopt;
 }
 
@@ -162,31 +189,40 @@ int serve(int connection, const Scenario& scenario, Transcript& transcript) {
     const int status = session.run();
     ::close(connection);
     log(1, "done (exit status %d)", status);
+    transcript.end(status);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Listed before anything is opened, so that the list is what the process
-    // that started the simulator left open across exec.
+    // Read before anything is opened or changed, so that they are what the
+    // process that started the simulator left it across exec.
     const std::vector<int> inherited = open_descriptors();
+    const SignalState signals = signal_state();
     std::signal(SIGPIPE, SIG_IGN);
 
     int pipe_fd = -1;
     if (auto status = read_arguments(argc, argv, pipe_fd)) return *status;
+    if (auto status = open_log_file()) return *status;
     const char* scenario_path = std::getenv("KELVRA_SIM_SCENARIO");
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;
     Transcript transcript;
-    if (auto status = open_transcript(scenario, inherited, transcript)) return *status;
+    if (auto status = open_transcript(scenario_path, scenario, inherited, signals, transcript)) return *status;
     log_start(scenario_path, scenario);
 
     const StartupFault startup = scenario.startup.value_or(StartupFault{});
-    if (startup.action != StartupAction::none) return play_startup_fault(startup.action, pipe_fd);
+    if (startup.action != StartupAction::none) {
+        transcript.startup_fault(startup, startup.action);
+        return play_startup_fault(startup.action, pipe_fd);
+    }
     Intruder intruder;
     int status = 0;
-    const int connection = connect_client(startup, pipe_fd, intruder, status);
-    if (connection < 0) return status;
+    const int connection = connect_client(startup, pipe_fd, intruder, transcript, status);
+    if (connection < 0) {
+        transcript.end(status);
+        return status;
+    }
     return serve(connection, scenario, transcript);
 }

@@ -13,14 +13,24 @@ namespace {
 // absurd width into an absurd allocation.
 constexpr uint64_t max_template_row = 16ull << 20;
 
-// 5x7 block digits, one byte per font row, bit 4 is the leftmost column.
-constexpr uint8_t font[10][7] = {
+// 5x7 block glyphs, one byte per font row, bit 4 is the leftmost column:
+// the digits, then F and B for the sides of a duplex sheet.
+constexpr uint8_t font[12][7] = {
     {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E},
     {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E},
     {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E},
     {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08},
     {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
+    {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}, {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E},
 };
+
+// The font row of a character of the box's text; a space is blank.
+uint8_t glyph_row(char c, uint64_t row) {
+    if (c >= '0' && c <= '9') return font[c - '0'][row];
+    if (c == 'F') return font[10][row];
+    if (c == 'B') return font[11][row];
+    return 0;
+}
 
 // The eight classic colour bars.
 constexpr uint8_t bars[8][3] = {
@@ -36,17 +46,40 @@ constexpr uint64_t box_margin = 2;
 
 }  // namespace
 
+uint64_t scaled(uint64_t value, uint64_t to, uint64_t from) {
+    if (from == 0) return 0;
+    const unsigned __int128 result = (2 * static_cast<unsigned __int128>(value) * to + from) / (2 * from);
+    return result > UINT64_MAX ? UINT64_MAX : uint64_t(result);
+}
+
+void place_on_document(PageGeometry& page, uint32_t unit_width, uint32_t unit_height, uint32_t basic_resolution,
+                       uint32_t input_resolution, uint32_t x, uint32_t y, uint32_t output_resolution) {
+    if (basic_resolution == 0 || input_resolution == 0 || output_resolution == 0) return;
+    auto at_output = [&](uint64_t pixels, uint32_t resolution) {
+        return uint32_t(std::min<uint64_t>(UINT32_MAX, scaled(pixels, output_resolution, resolution)));
+    };
+    page.document_width = at_output(unit_width, basic_resolution);
+    page.document_height = at_output(unit_height, basic_resolution);
+    page.left = at_output(x, input_resolution);
+    page.top = at_output(y, input_resolution);
+}
+
 PageLayout page_layout(const PageGeometry& geometry, uint32_t page) {
     Layout l;
-    l.width = geometry.width;
-    l.height = geometry.height;
+    const bool cut = geometry.document_width > 0;
+    l.width = cut ? geometry.document_width : geometry.width;
+    l.height = cut ? geometry.document_height : geometry.height;
+    l.left = cut ? geometry.left : 0;
+    l.top = cut ? geometry.top : 0;
+    l.page_width = geometry.width;
     l.channels = geometry.channels;
     l.bytes_per_row = geometry.bytes_per_row;
-    l.row_bytes = l.width * l.channels;
+    l.row_bytes = l.page_width * l.channels;
     if (l.width > 0) l.stripe = std::min<uint64_t>(l.width, std::max<uint64_t>(4, l.width / 50));
     if (l.width >= 3 * l.stripe) l.ruler_x = l.width - l.stripe;
-    l.digits = std::to_string(page);
-    const uint64_t cells_wide = l.digits.size() * 6 - 1 + 2 * box_margin;
+    l.text = std::to_string(page);
+    if (geometry.side != Side::single) l.text += geometry.side == Side::front ? " F" : " B";
+    const uint64_t cells_wide = l.text.size() * 6 - 1 + 2 * box_margin;
     const uint64_t cells_high = 7 + 2 * box_margin;
     l.scale = std::min(l.width / 2 / cells_wide, l.height / 2 / cells_high);
     if (l.scale > 0) {
@@ -60,47 +93,55 @@ PageLayout page_layout(const PageGeometry& geometry, uint32_t page) {
 
 namespace {
 
-uint64_t band_of(const Layout& l, uint64_t y) {
+// Everything of the geometry but the page's own number and side: the band
+// templates depend on nothing else.
+bool same_document(const PageGeometry& a, const PageGeometry& b) {
+    PageGeometry a_side = a;
+    a_side.side = b.side;
+    return a_side == b;
+}
+
+uint64_t band_of(const Layout& l, uint64_t v) {
     if (l.height == 0) return 2;
-    return std::min<uint64_t>(2, y * 3 / l.height);
+    return std::min<uint64_t>(2, v * 3 / l.height);
 }
 
 uint8_t luma(const uint8_t rgb[3]) { return uint8_t((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2]) >> 8); }
 
-// Background of the three bands: colour bars, a colour gradient, a grey wedge.
-uint8_t band_value(const Layout& l, uint64_t band, uint64_t x, uint64_t channel) {
+// Background of the three bands at document column `u`: colour bars, a colour
+// gradient, a grey wedge.
+uint8_t band_value(const Layout& l, uint64_t band, uint64_t u, uint64_t channel) {
     uint8_t rgb[3];
     if (band == 0) {
-        const uint8_t* c = bars[x * 8 / l.width];
+        const uint8_t* c = bars[u * 8 / l.width];
         if (l.channels == 1) return luma(c);
         return c[channel % 3];
     }
     if (band == 1) {
-        const int t = l.width > 1 ? int(x * 255 / (l.width - 1)) : 0;
+        const int t = l.width > 1 ? int(u * 255 / (l.width - 1)) : 0;
         if (l.channels == 1) return uint8_t(t);
         rgb[0] = uint8_t(t);
         rgb[1] = uint8_t(255 - t);
         rgb[2] = uint8_t(255 - std::abs(2 * t - 255));
         return rgb[channel % 3];
     }
-    return uint8_t((x * 16 / l.width) * 17);
+    return uint8_t((u * 16 / l.width) * 17);
 }
 
-// The digit box row for box-relative cell row `cell_y`; dark (0) on white.
-uint8_t box_value(const Layout& l, uint64_t cell_y, uint64_t x) {
-    const uint64_t cell_x = (x - l.box_x) / l.scale;
+// The box at document column `u` for box-relative cell row `cell_y`; dark (0) on white.
+uint8_t box_value(const Layout& l, uint64_t cell_y, uint64_t u) {
+    const uint64_t cell_x = (u - l.box_x) / l.scale;
     if (cell_y < box_margin || cell_y >= box_margin + 7) return 255;
     if (cell_x < box_margin) return 255;
     const uint64_t column = cell_x - box_margin;
-    const uint64_t digit = column / 6;
-    const uint64_t in_digit = column % 6;
-    if (digit >= l.digits.size() || in_digit == 5) return 255;
-    const uint8_t bits = font[l.digits[digit] - '0'][cell_y - box_margin];
-    return (bits >> (4 - in_digit)) & 1 ? 0 : 255;
+    const uint64_t glyph = column / 6;
+    const uint64_t in_glyph = column % 6;
+    if (glyph >= l.text.size() || in_glyph == 5) return 255;
+    return (glyph_row(l.text[glyph], cell_y - box_margin) >> (4 - in_glyph)) & 1 ? 0 : 255;
 }
 
-bool in_box_rows(const Layout& l, uint64_t y) {
-    return l.scale > 0 && y >= l.box_y && y < l.box_y + l.box_height;
+bool in_box_rows(const Layout& l, uint64_t v) {
+    return l.scale > 0 && v >= l.box_y && v < l.box_y + l.box_height;
 }
 
 // The page's colour: consecutive pages always differ (97 is odd).
@@ -110,30 +151,44 @@ uint8_t stripe_value(const Layout& l, uint32_t page, uint64_t channel) {
     return uint8_t(base + (channel % 3) * 85);
 }
 
-uint8_t ruler_value(const Layout& l, uint64_t y, uint64_t channel) {
-    if (l.channels == 1) return uint8_t(y);
+uint8_t ruler_value(const Layout& l, uint64_t v, uint64_t channel) {
+    if (l.channels == 1) return uint8_t(v);
     switch (channel % 3) {
-    case 0: return uint8_t(y);
-    case 1: return uint8_t(y >> 8);
-    default: return uint8_t(255 - uint8_t(y));
+    case 0: return uint8_t(v);
+    case 1: return uint8_t(v >> 8);
+    default: return uint8_t(255 - uint8_t(v));
     }
 }
 
+// Byte `index` of page row `y`.
 uint8_t chart_byte(const Layout& l, uint32_t page, uint64_t y, uint64_t index) {
     if (index >= l.row_bytes) return 0;
-    const uint64_t x = index / l.channels;
+    const uint64_t u = l.left + index / l.channels;
+    const uint64_t v = l.top + y;
     const uint64_t channel = index % l.channels;
-    if (x < l.stripe) return stripe_value(l, page, channel);
-    if (x >= l.ruler_x) return ruler_value(l, y, channel);
-    if (in_box_rows(l, y) && x >= l.box_x && x < l.box_x + l.box_width)
-        return box_value(l, (y - l.box_y) / l.scale, x);
-    return band_value(l, band_of(l, y), x, channel);
+    if (u >= l.width || v >= l.height) return 255;
+    if (u < l.stripe) return stripe_value(l, page, channel);
+    if (u >= l.ruler_x) return ruler_value(l, v, channel);
+    if (in_box_rows(l, v) && u >= l.box_x && u < l.box_x + l.box_width)
+        return box_value(l, (v - l.box_y) / l.scale, u);
+    return band_value(l, band_of(l, v), u, channel);
 }
 
-// Copies `source` to `row` at `start`, clipped to the row's first `limit` bytes.
-void put_clipped(uint8_t* row, uint64_t limit, uint64_t start, const uint8_t* source, uint64_t size) {
-    if (start >= limit) return;
-    std::memcpy(row + start, source, std::min(size, limit - start));
+// The document columns [from, to) that the page shows.
+struct Span {
+    uint64_t from = 0, to = 0;
+    bool empty() const { return from >= to; }
+};
+Span shown(const Layout& l, uint64_t from, uint64_t to) {
+    return {std::max(from, l.left), std::min({to, l.left + l.page_width, l.width})};
+}
+
+// Copies the pixels of document columns starting at `from` into the page row,
+// clipped to its first bytes_per_row bytes.
+void put_span(uint8_t* row, const Layout& l, uint64_t from, const std::vector<uint8_t>& pixels) {
+    const uint64_t at = (from - l.left) * l.channels;
+    if (pixels.empty() || at >= l.bytes_per_row) return;
+    std::memcpy(row + at, pixels.data(), std::min<uint64_t>(pixels.size(), l.bytes_per_row - at));
 }
 
 thread_local PageRenderer shared_renderer;
@@ -156,11 +211,8 @@ void page_bytes(const PageGeometry& geometry, uint32_t page, uint64_t offset, ui
 }
 
 void PageRenderer::prepare(const PageGeometry& geometry, uint32_t page) {
-    const bool same_geometry = ready_ && geometry.width == geometry_.width &&
-                               geometry.height == geometry_.height &&
-                               geometry.bytes_per_row == geometry_.bytes_per_row &&
-                               geometry.channels == geometry_.channels;
-    if (same_geometry && page == page_) return;
+    const bool same_rows = ready_ && same_document(geometry, geometry_);
+    if (same_rows && geometry.side == geometry_.side && page == page_) return;
     const Layout l = page_layout(geometry, page);
     geometry_ = geometry;
     page_ = page;
@@ -170,47 +222,59 @@ void PageRenderer::prepare(const PageGeometry& geometry, uint32_t page) {
             l.row_bytes <= max_template_row;
     if (!fast_) return;
 
-    if (!same_geometry) {
+    const uint64_t n = std::min(l.row_bytes, l.bytes_per_row);
+    if (!same_rows) {
         for (uint64_t band = 0; band < 3; ++band) {
             bands_[band].assign(l.bytes_per_row, 0);
-            const uint64_t n = std::min(l.row_bytes, l.bytes_per_row);
-            for (uint64_t i = 0; i < n; ++i)
-                bands_[band][i] = band_value(l, band, i / l.channels, i % l.channels);
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t u = l.left + i / l.channels;
+                bands_[band][i] = u < l.width ? band_value(l, band, u, i % l.channels) : 255;
+            }
         }
+        blank_.assign(l.bytes_per_row, 0);
+        std::memset(blank_.data(), 255, n);
         scratch_.assign(l.bytes_per_row, 0);
     }
-    // The box and the stripe change with the page number.
+    // The box and the stripe change with the page number, the box with the side.
+    const Span box = shown(l, l.box_x, l.box_x + l.box_width);
+    box_from_ = box.from;
     for (uint64_t cell_y = 0; cell_y < 8; ++cell_y) {
         // Index 7 holds the blank margin row; 0..6 the font rows.
         const uint64_t source_row = cell_y < 7 ? cell_y + box_margin : 0;
-        box_rows_[cell_y].resize(l.box_width * l.channels);
-        for (uint64_t x = 0; x < l.box_width; ++x) {
-            const uint8_t v = box_value(l, source_row, l.box_x + x);
-            std::memset(box_rows_[cell_y].data() + x * l.channels, v, l.channels);
-        }
+        box_rows_[cell_y].clear();
+        for (uint64_t u = box.from; u < box.to; ++u)
+            box_rows_[cell_y].insert(box_rows_[cell_y].end(), l.channels, box_value(l, source_row, u));
     }
-    left_stripe_.resize(l.stripe * l.channels);
-    for (uint64_t i = 0; i < left_stripe_.size(); ++i) left_stripe_[i] = stripe_value(l, page, i % l.channels);
+    const Span stripe = shown(l, 0, l.stripe);
+    left_stripe_.clear();
+    for (uint64_t u = stripe.from; u < stripe.to; ++u)
+        for (uint64_t c = 0; c < l.channels; ++c) left_stripe_.push_back(stripe_value(l, page, c));
 }
 
 void PageRenderer::render_row(uint64_t y, uint8_t* out) const {
     const Layout& l = layout_;
     const uint64_t limit = l.bytes_per_row;
-    std::memcpy(out, bands_[band_of(l, y)].data(), limit);
-    if (in_box_rows(l, y)) {
-        const uint64_t cell_y = (y - l.box_y) / l.scale;
+    const uint64_t v = l.top + y;
+    if (v >= l.height) {
+        std::memcpy(out, blank_.data(), limit);
+        return;
+    }
+    std::memcpy(out, bands_[band_of(l, v)].data(), limit);
+    if (in_box_rows(l, v)) {
+        const uint64_t cell_y = (v - l.box_y) / l.scale;
         const uint64_t index = cell_y >= box_margin && cell_y < box_margin + 7 ? cell_y - box_margin : 7;
-        put_clipped(out, limit, l.box_x * l.channels, box_rows_[index].data(), box_rows_[index].size());
+        put_span(out, l, box_from_, box_rows_[index]);
     }
     if (l.ruler_x != UINT64_MAX) {
-        for (uint64_t x = l.ruler_x; x < l.width; ++x) {
+        const Span ruler = shown(l, l.ruler_x, l.width);
+        for (uint64_t u = ruler.from; u < ruler.to; ++u) {
             for (uint64_t c = 0; c < l.channels; ++c) {
-                const uint64_t i = x * l.channels + c;
-                if (i < limit) out[i] = ruler_value(l, y, c);
+                const uint64_t i = (u - l.left) * l.channels + c;
+                if (i < limit) out[i] = ruler_value(l, v, c);
             }
         }
     }
-    put_clipped(out, limit, 0, left_stripe_.data(), left_stripe_.size());
+    put_span(out, l, l.left, left_stripe_);  // the stripe starts at the document's edge: empty unless shown from there
 }
 
 void PageRenderer::render(const PageGeometry& geometry, uint32_t page, uint64_t offset, uint8_t* out,

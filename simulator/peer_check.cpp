@@ -26,35 +26,53 @@ std::string table_address(const sockaddr_in& address) {
     return text;
 }
 
-// True when the /proc/net/tcp row has `local` and `remote` as its two ends
-// and tells its owner; `uid` is then that owner.
-bool match_tcp_row(const std::string& row, const std::string& local, const std::string& remote, uid_t& uid) {
-    // "sl local rem st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ..."
-    std::istringstream in(row);
-    std::string slot, row_local, row_remote, state, queues, timer, retransmits, owner;
-    if (!(in >> slot >> row_local >> row_remote >> state >> queues >> timer >> retransmits >> owner))
-        return false;
-    if (row_local != local || row_remote != remote) return false;
-    // A time-wait row shows uid 0 whoever owned the socket. An orphan (the
-    // peer closed its socket after connecting) keeps its creator's uid, so a
-    // client that sends a request and closes at once is still recognised.
-    if (state == "06") return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(owner.c_str(), &end, 10);
-    if (owner.empty() || *end != '\0' || errno != 0) return false;
-    uid = uid_t(value);
-    return true;
+constexpr unsigned tcp_time_wait = 6;
+
+// The owner of a socket, or why it has none. A socket without an inode is no
+// longer held by any process (closed after connecting, time-wait or orphaned):
+// the kernel reports it with uid 0 whoever made it.
+std::optional<uid_t> owner_of(unsigned state, unsigned long inode, uid_t uid, std::string& why) {
+    if (state == tcp_time_wait || inode == 0) {
+        why = state == tcp_time_wait ? "the peer's socket is in time-wait"
+                                     : "no process holds the peer's socket any more (closed, time-wait or orphaned)";
+        return std::nullopt;
+    }
+    return uid;
 }
 
-constexpr unsigned char tcp_time_wait = 6;
+// True when the /proc/net/tcp row has `local` and `remote` as its two ends;
+// `owner` is then what the row tells of its owner.
+bool match_tcp_row(const std::string& row, const std::string& local, const std::string& remote,
+                   std::optional<uid_t>& owner, std::string& why) {
+    // "sl local rem st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ..."
+    std::istringstream in(row);
+    std::string slot, row_local, row_remote, state, queues, timer, retransmits, uid, timeout, inode;
+    if (!(in >> slot >> row_local >> row_remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode))
+        return false;
+    if (row_local != local || row_remote != remote) return false;
+    auto number = [](const std::string& text, int base, unsigned long& value) {
+        char* end = nullptr;
+        errno = 0;
+        value = std::strtoul(text.c_str(), &end, base);
+        return !text.empty() && *end == '\0' && errno == 0;
+    };
+    unsigned long state_value = 0, uid_value = 0, inode_value = 0;
+    if (!number(state, 16, state_value) || !number(uid, 10, uid_value) || !number(inode, 10, inode_value)) {
+        why = "unreadable row in /proc/net/tcp";
+        owner.reset();
+        return true;
+    }
+    owner = owner_of(unsigned(state_value), inode_value, uid_t(uid_value), why);
+    return true;
+}
 
 // The same table asked through the kernel's socket-diagnostics netlink
 // interface: an exact look-up of one socket instead of a scan of every row,
 // and no file held open meanwhile. Empty when the kernel gives no answer
-// (interface missing) or has no such socket; `found_none` tells the latter.
-std::optional<uid_t> diag_uid(const sockaddr_in& peer, const sockaddr_in& me, bool& found_none) {
-    found_none = false;
+// (interface missing) or the socket has no owner; `answered` tells the latter,
+// and `why` says why.
+std::optional<uid_t> diag_uid(const sockaddr_in& peer, const sockaddr_in& me, bool& answered, std::string& why) {
+    answered = false;
     const int s = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (s < 0) return std::nullopt;
     struct {
@@ -87,10 +105,11 @@ std::optional<uid_t> diag_uid(const sockaddr_in& peer, const sockaddr_in& me, bo
         if (n >= ssize_t(sizeof *h) && NLMSG_OK(h, size_t(n))) {
             if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-                if (found->idiag_state != tcp_time_wait) uid = found->idiag_uid;
-                else found_none = true;
+                answered = true;
+                uid = owner_of(found->idiag_state, found->idiag_inode, found->idiag_uid, why);
             } else if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
-                found_none = static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error == -ENOENT;
+                answered = static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error == -ENOENT;
+                if (answered) why = "the kernel knows no socket " + table_address(peer) + " -> " + table_address(me);
             }
         }
     }
@@ -100,7 +119,7 @@ std::optional<uid_t> diag_uid(const sockaddr_in& peer, const sockaddr_in& me, bo
 
 }  // namespace
 
-std::optional<uid_t> peer_uid(int connection, std::string& why) {
+std::optional<uid_t> peer_uid(int connection, std::string& why, SocketTable table) {
     sockaddr_in mine{}, theirs{};
     socklen_t size = sizeof mine;
     if (::getsockname(connection, reinterpret_cast<sockaddr*>(&mine), &size) != 0 || mine.sin_family != AF_INET) {
@@ -112,26 +131,29 @@ std::optional<uid_t> peer_uid(int connection, std::string& why) {
         why = std::string("the peer's address is unknown: ") + std::strerror(errno);
         return std::nullopt;
     }
-    bool found_none = false;
-    if (std::optional<uid_t> uid = diag_uid(theirs, mine, found_none)) return uid;
-    if (found_none) {
-        why = "the kernel knows no live socket " + table_address(theirs) + " -> " + table_address(mine);
-        return std::nullopt;
+    if (table != SocketTable::proc) {
+        bool answered = false;
+        std::optional<uid_t> uid = diag_uid(theirs, mine, answered, why);
+        if (uid || answered) return uid;
+        if (table == SocketTable::netlink) {
+            why = "the socket-diagnostics netlink interface gives no answer";
+            return std::nullopt;
+        }
     }
     // Without the netlink interface (a kernel or sandbox without it): the
     // text table. The peer's row has the two ends the other way round.
     const std::string local = table_address(theirs);
     const std::string remote = table_address(mine);
-    std::ifstream table("/proc/net/tcp");
-    if (!table) {
+    std::ifstream text("/proc/net/tcp");
+    if (!text) {
         why = std::string("cannot read /proc/net/tcp: ") + std::strerror(errno);
         return std::nullopt;
     }
     std::string row;
-    std::getline(table, row);  // the heading
-    uid_t uid = 0;
-    while (std::getline(table, row))
-        if (row.find(local) != std::string::npos && match_tcp_row(row, local, remote, uid)) return uid;
+    std::getline(text, row);  // the heading
+    std::optional<uid_t> owner;
+    while (std::getline(text, row))
+        if (row.find(local) != std::string::npos && match_tcp_row(row, local, remote, owner, why)) return owner;
     why = "no socket " + local + " -> " + remote + " in /proc/net/tcp";
     return std::nullopt;
 }

@@ -10,12 +10,18 @@
 
 namespace kelvra_sim {
 
+// Where the kernel's socket table is read: the socket-diagnostics netlink
+// interface, the text table /proc/net/tcp, or the first where netlink is missing.
+enum class SocketTable { netlink, proc, any };
+
 // The uid owning the peer's socket of the accepted IPv4 TCP connection
-// `connection`: the row of the kernel's socket table (/proc/net/tcp) whose
-// local and remote address:port are the connection's remote and local ones.
-// Empty when there is no such row (the peer reset the connection or is in
-// time-wait, or is not an IPv4 socket of this network namespace); `why` then
-// says so, and the caller refuses the connection.
-std::optional<uid_t> peer_uid(int connection, std::string& why);
+// `connection`: the socket whose local and remote address:port are the
+// connection's remote and local ones. Empty when the peer has no known owner;
+// `why` then says why, and the caller refuses the connection. A socket that no
+// process holds any more (no inode: closed after connecting, time-wait or
+// orphaned) has no owner: the kernel reports such sockets with uid 0, which a
+// simulator running as root would otherwise take for its own user's. So is
+// one that is gone (reset) or not an IPv4 socket of this network namespace.
+std::optional<uid_t> peer_uid(int connection, std::string& why, SocketTable table = SocketTable::any);
 
 }  // namespace kelvra_sim

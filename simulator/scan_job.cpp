@@ -46,12 +46,19 @@ std::string image_info_document(const ImageInfo& i) {
     return out;
 }
 
-PageGeometry page_geometry(const ImageInfo& info) {
+PageGeometry page_geometry(const ScanSettings& settings, const DeviceSpec* device) {
+    const ImageInfo info = image_info_for(settings);
     PageGeometry g;
     g.width = info.width;
     g.height = info.height;
     g.bytes_per_row = info.bytes_per_row;
     g.channels = info.color_space == 1 ? 1 : 3;
+    g.resolution = settings.output_resolution;
+    if (device != nullptr) {
+        const AreaLimits& unit = settings.original_placement == 1 ? device->adf : device->flatbed;
+        place_on_document(g, unit.max_width, unit.max_height, device->basic_resolution, settings.input_resolution,
+                          settings.input_position_x, settings.input_position_y, settings.output_resolution);
+    }
     return g;
 }
 
@@ -63,7 +70,7 @@ std::string read_status_document(uint32_t read_status) {
     return std::string(xml_declaration) + "<status read_status=\"" + std::to_string(read_status) + "\"/>\n";
 }
 
-uint32_t ScanJob::start(const ScanSettings& settings, uint32_t& feeder_sheets) {
+uint32_t ScanJob::start(const ScanSettings& settings, const DeviceSpec* device, uint32_t& feeder_sheets) {
     // A new start replaces whatever job was still open.
     active_ = false;
     page_open_ = false;
@@ -81,7 +88,8 @@ uint32_t ScanJob::start(const ScanSettings& settings, uint32_t& feeder_sheets) {
             settings.original_placement);
         return scan_failed;
     }
-    geometry_ = page_geometry(image_info_for(settings));
+    geometry_ = page_geometry(settings, device);
+    duplex_ = settings.original_placement == 1 && settings.scan_side == 1;
     pages_done_ = 0;
     active_ = true;
     log(1, "job started: %u page(s) from the %s, %ux%u %s, %llu bytes per page", pages_,
@@ -91,12 +99,15 @@ uint32_t ScanJob::start(const ScanSettings& settings, uint32_t& feeder_sheets) {
     return scan_started;
 }
 
-void ScanJob::ensure_page(uint32_t& next_page_number) {
-    if (page_open_) return;
+bool ScanJob::ensure_page(uint32_t& next_page_number) {
+    if (page_open_) return false;
     page_open_ = true;
     page_number_ = next_page_number++;
     offset_ = 0;
+    // The sheets of a duplex job come front, back, front...
+    geometry_.side = !duplex_ ? Side::single : pages_done_ % 2 == 0 ? Side::front : Side::back;
     log(2, "page %u begins (page %u of %u in the job)", page_number_, pages_done_ + 1, pages_);
+    return true;
 }
 
 uint32_t ScanJob::finish_page() {

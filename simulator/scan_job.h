@@ -2,6 +2,7 @@
 // parameter request, the image they give, and the pages of a started job.
 #pragma once
 
+#include "simulator/devices.h"
 #include "simulator/pages.h"
 
 #include <libxml/tree.h>
@@ -41,12 +42,14 @@ struct ImageInfo {
 
 ImageInfo image_info_for(const ScanSettings& settings);
 std::string image_info_document(const ImageInfo& info);
-PageGeometry page_geometry(const ImageInfo& info);
+// The pages of a scan with `settings` on `device` (null: none is open, and a
+// page is its own document): cut from the whole area of the unit it uses.
+PageGeometry page_geometry(const ScanSettings& settings, const DeviceSpec* device);
 
 // scan_status values of the start reply.
 enum : uint32_t { scan_started = 0, scan_no_document = 1, scan_failed = 4 };
 // read_status values of the end of a page or job.
-enum : uint32_t { read_next_page = 1, read_job_over = 2 };
+enum : uint32_t { read_next_page = 1, read_job_over = 2, read_cancelled = 3 };
 
 std::string scan_status_document(uint32_t scan_status);
 std::string read_status_document(uint32_t read_status);
@@ -56,14 +59,14 @@ class ScanJob {
 public:
     bool active() const { return active_; }
 
-    // Starts a job with `settings`, taking the sheets of the feeder when the
-    // job uses it; returns the scan_status to answer.
-    uint32_t start(const ScanSettings& settings, uint32_t& feeder_sheets);
+    // Starts a job with `settings` on `device`, taking the sheets of the
+    // feeder when the job uses it; returns the scan_status to answer.
+    uint32_t start(const ScanSettings& settings, const DeviceSpec* device, uint32_t& feeder_sheets);
     void end() { active_ = false; }
 
     // The page being served; opens the next one (taking the next page number
-    // of the process) when none is open.
-    void ensure_page(uint32_t& next_page_number);
+    // of the process) when none is open, and then returns true.
+    bool ensure_page(uint32_t& next_page_number);
     uint32_t page_number() const { return page_number_; }
     uint64_t offset() const { return offset_; }
     uint64_t page_size() const { return kelvra_sim::page_size(geometry_); }
@@ -79,6 +82,7 @@ public:
 private:
     bool active_ = false;
     bool page_open_ = false;
+    bool duplex_ = false;
     PageGeometry geometry_{};
     uint32_t pages_ = 0;
     uint32_t pages_done_ = 0;

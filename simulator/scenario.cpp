@@ -4,19 +4,25 @@
 #include "simulator/scenario_elements.h"
 #include "simulator/xml_util.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string_view>
 
 namespace kelvra_sim {
 
 using namespace scenario_file;
 
-const SourceImage* source_for_page(const std::vector<PageSource>& sources, uint32_t number) {
-    const SourceImage* fallback = nullptr;
+const PageSource* source_for_page(const std::vector<PageSource>& sources, uint32_t number) {
+    const PageSource* fallback = nullptr;
     for (const PageSource& s : sources) {
-        if (s.page == number) return s.image.get();
-        if (s.page == 0) fallback = s.image.get();
+        if (s.page == number) return &s;
+        if (s.page == 0) fallback = &s;
     }
     return fallback;
 }
@@ -61,7 +67,11 @@ void read_child(const xmlNode* n, const std::string& path, Scenario& s,
         if (s.startup) fail(n, "only one <startup> is allowed");
         s.startup = read_startup(n);
     } else if (is_element(n, "device")) {
-        s.devices.push_back(read_device(n));
+        DeviceSpec device = read_device(n);
+        // The frontend names a device by its name alone.
+        for (const DeviceSpec& other : s.devices)
+            if (other.name == device.name) fail(n, "a second device named \"" + device.name + "\"");
+        s.devices.push_back(std::move(device));
     } else if (is_element(n, "reply")) {
         s.replies.push_back(read_reply(n));
     } else if (is_element(n, "page")) {
@@ -78,14 +88,78 @@ void read_child(const xmlNode* n, const std::string& path, Scenario& s,
     }
 }
 
+// A scenario file larger than this is not a scenario a person wrote.
+constexpr off_t max_scenario_size = 64 << 20;
+
+// The whole file, or why it cannot be read, in the words a user expects
+// (libxml2 would say "failed to load external entity" for a missing file).
+bool read_file(const std::string& path, std::string& text, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat about {};
+    if (fd < 0 || ::fstat(fd, &about) != 0) {
+        error = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(about.st_mode) || about.st_size > max_scenario_size) {
+        error = S_ISDIR(about.st_mode) ? "is a directory"
+                : S_ISREG(about.st_mode) ? "is larger than " + std::to_string(max_scenario_size >> 20) + " MiB"
+                                         : "is not a regular file";
+        ::close(fd);
+        return false;
+    }
+    text.resize(size_t(about.st_size));
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    text.resize(done);
+    ::close(fd);
+    return true;
+}
+
+// libxml2's first error: the later ones follow from it and name later lines
+// (an unclosed element is reported again at the end of the file).
+struct FirstError {
+    std::string message;
+    int line = 0;
+};
+
+void keep_first(void* context, const xmlError* e) {
+    auto* first = static_cast<FirstError*>(context);
+    if (!first->message.empty() || e == nullptr) return;
+    first->message = e->message != nullptr ? std::string(trim(e->message)) : "not well-formed XML";
+    first->line = e->line;
+}
+
+XmlDocument parse_scenario(const std::string& path, const std::string& text, std::string& error) {
+    if (text.size() > size_t(INT_MAX)) return nullptr;
+    FirstError first;
+    // The handler takes the errors instead of libxml2 printing them.
+    xmlSetStructuredErrorFunc(&first, reinterpret_cast<xmlStructuredErrorFunc>(keep_first));
+    XmlDocument doc(xmlReadMemory(text.data(), int(text.size()), path.c_str(), nullptr, XML_PARSE_NONET));
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
+    if (!doc) {
+        error = first.message.empty() ? std::string("not well-formed XML") : first.message;
+        if (first.line > 0) error = "line " + std::to_string(first.line) + ": " + error;
+    }
+    return doc;
+}
+
 }  // namespace
 
 bool load_scenario(const std::string& path, Scenario& scenario, std::string& error) {
-    XmlDocument doc(xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET));
+    std::string text, problem;
+    if (!read_file(path, text, problem)) {
+        error = path + ": cannot read the scenario: " + problem;
+        return false;
+    }
+    XmlDocument doc = parse_scenario(path, text, problem);
     if (!doc) {
-        const xmlError* e = xmlGetLastError();
-        error = path + ": " + (e != nullptr && e->message != nullptr ? std::string(trim(e->message)) : "cannot be read");
-        if (e != nullptr && e->line > 0) error += " (line " + std::to_string(e->line) + ")";
+        error = path + ": " + problem;
         return false;
     }
     try {

@@ -28,6 +28,7 @@ struct StartupFault {
     std::optional<std::string> intruder;
     uid_t intruder_uid = 0;
     gid_t intruder_gid = 0;
+    long line = 0;  // of the scenario file, for the transcript
 };
 
 enum class ReplyAction { reply, silence, close, exit, close_mid_header, close_mid_payload, split };
@@ -45,6 +46,7 @@ struct ScriptedReply {
     std::optional<uint64_t> length;
     uint32_t delay_ms = 0;
     uint32_t bytes = 7;  // header bytes sent by close-mid-header
+    long line = 0;
 };
 
 enum class PageAction { none, close, silence, malformed, exit };
@@ -56,16 +58,21 @@ struct PageFault {
     std::optional<uint32_t> read_status;
     PageAction action = PageAction::none;
     std::optional<uint64_t> extra;  // image bytes sent after the page's own
+    long line = 0;
 };
 
 // The content of a page taken from an image file instead of the test chart.
 struct PageSource {
     uint32_t page = 0;  // 0: every page without a source of its own
     std::shared_ptr<const SourceImage> image;
+    uint32_t dpi = 0;  // the image's own resolution, at which it is placed; 0: fitted to the document
 };
 
 struct Scenario {
     std::string transcript;  // empty: no transcript
+    // Requests a real device would refuse are refused (else answered as far
+    // as they can be); both ways they are reported as warnings.
+    bool strict = false;
     uint64_t piece_size = 262144;
     uint32_t piece_delay_ms = 0;
     std::optional<int> log;
@@ -76,8 +83,8 @@ struct Scenario {
     std::vector<PageSource> sources;
 };
 
-// The image of page `number`: its own source, else the default one; null for the chart.
-const SourceImage* source_for_page(const std::vector<PageSource>& sources, uint32_t number);
+// The source of page `number`: its own, else the default one; null for the chart.
+const PageSource* source_for_page(const std::vector<PageSource>& sources, uint32_t number);
 
 // The largest piece and filler a scenario may ask for.
 constexpr uint64_t max_piece_size = 1ull << 30;

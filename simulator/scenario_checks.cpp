@@ -83,6 +83,10 @@ void read_area(const xmlNode* node, const char* name, AreaLimits& area) {
     area.max_width = uint32_t(parse_unsigned(node, name, parts[1], UINT32_MAX));
     area.min_height = uint32_t(parse_unsigned(node, name, parts[2], UINT32_MAX));
     area.max_height = uint32_t(parse_unsigned(node, name, parts[3], UINT32_MAX));
+    // The backend's area ranges are differences of these; a minimum above its
+    // maximum would wrap them round.
+    if (area.min_width > area.max_width || area.min_height > area.max_height)
+        fail(node, std::string("attribute ") + name + "=\"" + *text + "\" has a minimum above its maximum");
 }
 
 }  // namespace kelvra_sim::scenario_file

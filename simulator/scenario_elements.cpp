@@ -11,8 +11,9 @@
 namespace kelvra_sim::scenario_file {
 
 void read_root(const xmlNode* root, Scenario& s) {
-    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log"});
+    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log", "strict"});
     read_string(root, "transcript", s.transcript);
+    if (auto text = attribute(root, "strict")) s.strict = parse_unsigned(root, "strict", *text, 1) == 1;
     read_unsigned(root, "piece_size", s.piece_size, max_piece_size);
     if (s.piece_size == 0) fail(root, "piece_size must be at least 1");
     read_unsigned(root, "piece_delay_ms", s.piece_delay_ms);
@@ -22,6 +23,7 @@ void read_root(const xmlNode* root, Scenario& s) {
 StartupFault read_startup(const xmlNode* node) {
     check_attributes(node, {"port", "port_add", "action", "intruder"});
     StartupFault f;
+    f.line = xmlGetLineNo(node);
     int parts = 0;
     if (auto text = attribute(node, "port")) {
         f.port = int32_t(parse_signed(node, "port", *text, INT32_MIN, INT32_MAX));
@@ -69,9 +71,21 @@ DeviceSpec read_device(const xmlNode* node) {
     read_string(node, "deviceName", d.deviceName);
     read_string(node, "host", d.host);
     read_unsigned(node, "basic_resolution", d.basic_resolution);
+    // Every size of the device is counted at this resolution.
+    if (d.basic_resolution == 0) fail(node, "basic_resolution must be at least 1");
     read_area(node, "flatbed", d.flatbed);
     read_area(node, "adf", d.adf);
-    if (auto text = attribute(node, "units")) d.units = words(*text);
+    if (auto text = attribute(node, "units")) {
+        d.units = words(*text);
+        // A misspelt unit would be skipped by the backend, and the source it meant silently missing.
+        for (size_t i = 0; i < d.units.size(); ++i) {
+            const std::string& unit = d.units[i];
+            if (unit != "flatbed" && unit != "adf" && unit != "adf_duplex")
+                fail(node, "unknown scanner unit \"" + unit + "\" (the units are flatbed, adf and adf_duplex)");
+            for (size_t j = 0; j < i; ++j)
+                if (d.units[j] == unit) fail(node, "scanner unit \"" + unit + "\" is listed twice");
+        }
+    }
     read_unsigned(node, "sheets", d.sheets);
     read_unsigned(node, "flatbed_original_alignment", d.flatbed_original_alignment);
     read_unsigned(node, "adf_original_alignment", d.adf_original_alignment);
@@ -102,6 +116,7 @@ ScriptedReply read_reply(const xmlNode* node) {
     check_attributes(node, {"command", "nth", "action", "body", "body_size", "header_command", "direction",
                             "kind", "length", "delay_ms", "bytes"});
     ScriptedReply r;
+    r.line = xmlGetLineNo(node);
     auto command = attribute(node, "command");
     if (!command) fail(node, "<reply> needs a command");
     r.command = uint32_t(parse_unsigned(node, "command", *command, UINT32_MAX));
@@ -142,6 +157,7 @@ ScriptedReply read_reply(const xmlNode* node) {
 PageFault read_page(const xmlNode* node) {
     check_attributes(node, {"number", "at_byte", "read_status", "action", "extra"});
     PageFault f;
+    f.line = xmlGetLineNo(node);
     auto number = attribute(node, "number");
     if (!number) fail(node, "<page> needs a number");
     f.number = uint32_t(parse_unsigned(node, "number", *number, UINT32_MAX));
@@ -175,8 +191,10 @@ std::string folder_of(const std::string& path) {
 
 PageSource read_source(const xmlNode* node, const std::string& scenario_path,
                        std::vector<std::shared_ptr<const SourceImage>>& loaded) {
-    check_attributes(node, {"page", "file"});
+    check_attributes(node, {"page", "file", "dpi"});
     PageSource source;
+    read_unsigned(node, "dpi", source.dpi);
+    if (attribute(node, "dpi") && source.dpi == 0) fail(node, "dpi must be at least 1");
     if (auto text = attribute(node, "page")) {
         source.page = uint32_t(parse_unsigned(node, "page", *text, UINT32_MAX));
         if (source.page == 0) fail(node, "pages are numbered from 1");

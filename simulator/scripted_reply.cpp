@@ -10,6 +10,7 @@ int Session::answer(const FrameHeader& request, const ScriptedReply* script) {
     if (script == nullptr) return finish(handle(request));
 
     log(1, "scripted %s for %s request", reply_action_name(script->action), command_name(request.command));
+    if (transcript_ != nullptr) transcript_->scripted_reply(request.command, *script);
     if (script->delay_ms > 0 && !pause(script->delay_ms)) {
         log(1, "the client closed the connection during the scripted delay");
         return 0;
@@ -65,13 +66,15 @@ int Session::send_scripted(const FrameHeader& request, const ScriptedReply& scri
             log(1, "the client went away during a split reply");
             return 0;
         }
+        sent(header, payload);
         return -1;
     case ReplyAction::close_mid_header:
-        send_bytes(socket_, bytes, std::min<size_t>(script.bytes, sizeof header));
+        if (send_bytes(socket_, bytes, std::min<size_t>(script.bytes, sizeof header)))
+            sent(header, {}, std::min<size_t>(script.bytes, sizeof header));
         log(1, "closing the connection after %u header bytes", std::min<uint32_t>(script.bytes, sizeof header));
         return 0;
     case ReplyAction::close_mid_payload:
-        send_frame(socket_, header, payload.data(), payload.size() / 2);
+        if (send_frame(socket_, header, payload.data(), payload.size() / 2)) sent(header, payload.substr(0, payload.size() / 2));
         log(1, "closing the connection after %zu of %zu payload bytes", payload.size() / 2, payload.size());
         return 0;
     default:

@@ -37,6 +37,7 @@ Session::Session(int socket, const Scenario& scenario, Transcript* transcript)
       catalogue_(scenario.devices.empty() ? builtin_catalogue() : scenario.devices),
       script_(scenario.replies),
       faults_(scenario.pages),
+      strict_(scenario.strict),
       sources_(scenario.sources) {}
 
 int Session::run() {
@@ -49,13 +50,17 @@ int Session::run() {
         case ReadResult::failed: log(1, "receiving failed: %s", std::strerror(errno)); return 1;
         }
         if (request.direction != direction_request) {
-            log(1, "refusing a frame with direction %u (command %u): closing the connection", request.direction,
-                request.command);
+            error("refusing a frame with direction %u (command %u): closing the connection", request.direction,
+                  request.command);
+            if (transcript_ != nullptr) transcript_->protocol_error(request, "a frame that is not a request");
             return 1;
         }
         if (request.length > max_request_length) {
-            log(1, "refusing a request of %llu bytes (command %u): closing the connection",
-                static_cast<unsigned long long>(request.length), request.command);
+            error("refusing a request of %llu bytes (command %u), more than the %llu a request may have: "
+                  "closing the connection",
+                  static_cast<unsigned long long>(request.length), request.command,
+                  static_cast<unsigned long long>(max_request_length));
+            if (transcript_ != nullptr) transcript_->protocol_error(request, "a request larger than 1 MiB");
             return 1;
         }
         request_.resize(size_t(request.length));
@@ -66,7 +71,7 @@ int Session::run() {
                 return r == ReadResult::failed ? 1 : 0;
             }
         }
-        if (transcript_ != nullptr) transcript_->append(request, request_);
+        if (transcript_ != nullptr) transcript_->frame(Transcript::Way::received, request, request_);
         log(2, "request %u %s, kind %s, %llu bytes", request.command, command_name(request.command),
             kind_name(request.kind), static_cast<unsigned long long>(request.length));
         if (request.kind == kind_xml) log_text("request text", request_);
@@ -97,9 +102,16 @@ int Session::finish(const Reply& reply) {
 }
 
 bool Session::send(const FrameHeader& header, std::string_view payload) {
-    if (send_frame(socket_, header, payload.data(), payload.size())) return true;
+    if (send_frame(socket_, header, payload.data(), payload.size())) {
+        sent(header, payload);
+        return true;
+    }
     log(1, "sending the reply failed: %s", std::strerror(errno));
     return false;
+}
+
+void Session::sent(const FrameHeader& header, std::string_view payload, size_t header_bytes) {
+    if (transcript_ != nullptr) transcript_->frame(Transcript::Way::sent, header, payload, header_bytes);
 }
 
 bool Session::pause(uint32_t milliseconds) const {

@@ -8,6 +8,7 @@
 #include "simulator/faults.h"
 #include "simulator/fitted_page.h"
 #include "simulator/pages.h"
+#include "simulator/request_checks.h"
 #include "simulator/scan_job.h"
 #include "simulator/scenario.h"
 #include "simulator/transcript.h"
@@ -48,10 +49,17 @@ private:
     Reply scan_parameter();
     Reply start_scan();
     Reply read_image();
+    void page_begins();  // logs and records the page's geometry and source
     Reply page_fault(const PageFault& fault, uint64_t offset);
 
     Reply text_reply(uint32_t command, std::string text);
     Reply ack(uint32_t command) const;
+    // A request the device questions: logged and recorded as a warning, and
+    // refused when the scenario is strict; true when it is to be refused.
+    bool question(uint32_t command, const std::string& problem);
+    // What a refusing device answers where a document is due: a bare
+    // acknowledgement, which the backend takes for a failed exchange.
+    Reply refusal(uint32_t command) const { return ack(command); }
     Reply image_reply(uint64_t offset, uint64_t count);
     Reply paced(Reply reply);  // waits piece_delay_ms before an image reply
 
@@ -61,6 +69,8 @@ private:
                       uint32_t kind);
     int finish(const Reply& reply);
     bool send(const FrameHeader& header, std::string_view payload);
+    // Records a frame that went out, or the part of it that did.
+    void sent(const FrameHeader& header, std::string_view payload, size_t header_bytes = sizeof(FrameHeader));
     std::string_view filler(uint64_t size);  // the first `size` bytes of a counting pattern
     [[noreturn]] static void exit_now(const char* why);
 
@@ -80,10 +90,12 @@ private:
     std::vector<uint8_t> image_; // image bytes of the reply being built, reused
     std::string filler_;
 
+    bool strict_;
     bool silent_ = false;
     const DeviceSpec* opened_ = nullptr;
     uint32_t feeder_sheets_ = 3;
     ScanSettings settings_;
+    bool settings_given_ = false;  // a scan parameter request was accepted
     ScanJob job_;
     uint32_t next_page_number_ = 1;
     PageRenderer renderer_;

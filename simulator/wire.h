@@ -32,8 +32,9 @@ struct FrameHeader {
 #pragma pack(pop)
 static_assert(sizeof(FrameHeader) == 20, "the frame header has no padding");
 
-// Requests are small XML documents; anything larger is a broken client.
-constexpr uint64_t max_request_length = 64ull << 20;
+// Requests are XML documents of a few hundred bytes; a larger announcement is a
+// broken client, refused before anything is allocated for it.
+constexpr uint64_t max_request_length = 1ull << 20;
 
 const char* command_name(uint32_t command);
 

@@ -16,9 +16,10 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 finish() { [ "$failures" = 0 ] || { echo "$failures failure(s)" >&2; exit 1; }; echo PASS; }
 
-# scenario ELEMENTS [ATTRIBUTES]: the scenario of the simulators the backend starts from now on.
+# scenario ELEMENTS [ATTRIBUTES]: the scenario of the simulators the backend starts from now on; strict, so that
+# a request the device would refuse fails the scan.
 scenario() {
-  printf '<scenario %s>%s</scenario>\n' "${2:-}" "$1" > "$work/scenario.xml"
+  printf '<scenario strict="1" %s>%s</scenario>\n' "${2:-}" "$1" > "$work/scenario.xml"
   export KELVRA_SIM_SCENARIO=$work/scenario.xml
 }
 
@@ -36,17 +37,19 @@ simulators_running() {
   echo "$count"
 }
 
-# pnm_is FILE WIDTH HEIGHT CHANNELS PAGE: FILE is scanimage's PNM of the simulator's page PAGE, byte for byte.
+# pnm_is FILE WIDTH HEIGHT CHANNELS PAGE [LEFT TOP DOCUMENT_WIDTH DOCUMENT_HEIGHT] [front|back]: FILE is
+# scanimage's PNM of the simulator's page PAGE, byte for byte; the page cut from a document as page-reference says.
 pnm_is() {
   cmp -s "$1" <(printf 'P%d\n# SANE data follows\n%d %d\n255\n' $(($4 == 3 ? 6 : 5)) "$2" "$3"
-                "$reference" "$2" "$3" $(($2 * $4)) "$4" "$5")
+                "$reference" "$2" "$3" $(($2 * $4)) "$4" "${@:5}")
 }
 
 # check NAME STATUS OUTPUT FILES COMMAND...: runs COMMAND in the folder $work/NAME, as `run` says (plain by default).
 #   STATUS  0, or "fail" for any other exit status
 #   OUTPUT  extended regular expressions, one a line, that the output (standard output and error) matches; a
 #           leading ! for one it must not match
-#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE for each page written (see pnm_is), !FILE for a file that must not exist
+#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE[:LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT][:SIDE] for each page written
+#           (see pnm_is), !FILE for a file that must not exist
 # and no simulator of the command outlives it.
 run() { timeout -k 5 60 "$@"; }
 check() {
@@ -66,15 +69,23 @@ check() {
     esac
   done <<< "$output"
   for expected_file in $files; do
-    IFS=: read -r file width height channels page <<< "$expected_file"
+    IFS=: read -r file width height channels page cut <<< "$expected_file"
     case $file in
       '!'*) [ ! -e "$work/$name/${file#!}" ] || fail "$name: ${file#!} was written" ;;
-      *) pnm_is "$work/$name/$file" "$width" "$height" "$channels" "$page" ||
+      *) pnm_is "$work/$name/$file" "$width" "$height" "$channels" "$page" ${cut//:/ } ||
            fail "$name: $file is not page $page of $width x $height x $channels: $(head -c 32 "$work/$name/$file" | tr -c '[:alnum:]# ' .)" ;;
     esac
   done
   [ "$(simulators_running)" = 0 ] || fail "$name: a scan-manager outlived the frontend"
 }
 
-# pages COUNT WIDTH HEIGHT: the FILES of a gray batch of COUNT pages p-1.pnm ..., and no page after them.
-pages() { for page in $(seq "$1"); do printf 'p-%d.pnm:%d:%d:1:%d ' "$page" "$2" "$3" "$page"; done; echo "!p-$(($1 + 1)).pnm"; }
+# pages COUNT WIDTH HEIGHT CUT [duplex]: the FILES of a gray batch of COUNT pages p-1.pnm ..., each cut as CUT
+# (LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT), the fronts and backs of duplex sheets, and no page after them.
+pages() {
+  local page side=
+  for page in $(seq "$1"); do
+    [ "${5:-}" = duplex ] && side=:$( ((page % 2)) && echo front || echo back)
+    printf 'p-%d.pnm:%d:%d:1:%d:%s%s ' "$page" "$2" "$3" "$page" "$4" "$side"
+  done
+  echo "!p-$(($1 + 1)).pnm"
+}

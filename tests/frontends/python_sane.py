@@ -14,14 +14,15 @@ FLATBED, ADF, DUPLEX = "Flatbed", "Automatic Document Feeder", "ADF Duplex"
 ADJUSTED = _sane.INFO_INEXACT | _sane.INFO_RELOAD_PARAMS
 
 
-def reference(width, height, channels, page):
-    return subprocess.run([sys.argv[1], str(width), str(height), str(width * channels), str(channels), str(page)],
-                          check=True, stdout=subprocess.PIPE).stdout
+def reference(width, height, channels, page, cut=(), side=None):
+    """The simulator's page; cut: (left, top, document width, document height) in pixels, side: front or back."""
+    arguments = [width, height, width * channels, channels, page, *cut] + ([side] if side else [])
+    return subprocess.run([sys.argv[1]] + [str(a) for a in arguments], check=True, stdout=subprocess.PIPE).stdout
 
 
-def check_image(what, image, size, mode, page):
+def check_image(what, image, size, mode, page, cut=(), side=None):
     assert (image.size, image.mode) == (size, mode), "%s: %s %s" % (what, image.size, image.mode)
-    got, expected = image.tobytes(), reference(size[0], size[1], 3 if mode == "RGB" else 1, page)
+    got, expected = image.tobytes(), reference(size[0], size[1], 3 if mode == "RGB" else 1, page, cut, side)
     differ = [i for i, (a, b) in enumerate(zip(got, expected)) if a != b][:1] or [min(len(got), len(expected))]
     assert got == expected, "%s: not the simulator's page %d from byte %d" % (what, page, differ[0])
 
@@ -35,14 +36,17 @@ def flatbed():
         dev.mode, dev.resolution = "Gray", 150
         dev.tl_x, dev.tl_y, dev.br_x, dev.br_y = 10, 20, 60, 60
         assert dev.get_parameters() == ("gray", 1, (295, 236), 8, 295), dev.get_parameters()
+        area = (59, 118, 1275, 1754)  # from (10, 20) mm at 150 dpi, on the A4 document
         array = dev.arr_scan()
-        expected = numpy.frombuffer(reference(295, 236, 1, 2), numpy.uint8).reshape(236, 295, 1)
+        expected = numpy.frombuffer(reference(295, 236, 1, 2, area), numpy.uint8).reshape(236, 295, 1)
         assert array.dtype == numpy.uint8 and numpy.array_equal(array, expected), "grey page as an array"
         dev.mode = "Color"  # the same handle again: its scan-manager serves the next page
-        check_image("second colour page", dev.scan(), (295, 236), "RGB", 3)
+        check_image("second colour page", dev.scan(), (295, 236), "RGB", 3, area)
 
 
-def feeder(device, source, pages):
+def feeder(device, source, pages, document_height):
+    # The feeder centres the 60 mm wide area on its 5100 pixel wide document: 230 pixels in at 75 dpi.
+    area = (230, 0, 638, document_height)
     with sane.open("kelvra:" + device) as dev:
         dev.source, dev.mode, dev.resolution, dev.br_x, dev.br_y = source, "Gray", 75, 60, 40
         assert dev.get_parameters() == ("gray", 1, (177, 118), 8, 177), dev.get_parameters()
@@ -51,7 +55,8 @@ def feeder(device, source, pages):
         images = list(dev.multi_scan())
         assert len(images) == pages, "%s: %d images instead of %d" % (device, len(images), pages)
         for number, image in enumerate(images, start=1):
-            check_image("%s sheet %d" % (device, number), image, (177, 118), "L", number)
+            side = None if source != DUPLEX else "front" if number % 2 else "back"
+            check_image("%s sheet %d" % (device, number), image, (177, 118), "L", number, area, side)
         dev.start()  # accepted on the empty feeder; the first read says why
         try:
             dev.snap(True)
@@ -60,7 +65,7 @@ def feeder(device, source, pages):
             assert str(error) == "Document feeder out of documents", str(error)
         dev.cancel()
         dev.source, dev.mode, dev.br_x, dev.br_y = FLATBED, "Gray", 60, 40
-        check_image("flatbed page after the batch", dev.scan(), (177, 118), "L", pages + 1)
+        check_image("flatbed page after the batch", dev.scan(), (177, 118), "L", pages + 1, (0, 0, 638, 877))
 
 
 def fixed(millimetres):
@@ -137,8 +142,8 @@ def options():
 assert sane.init()[1] == 1
 try:
     flatbed()
-    feeder("mfp-adf", ADF, 3)
-    feeder("duplex-legal", DUPLEX, 6)
+    feeder("mfp-adf", ADF, 3, 877)
+    feeder("duplex-legal", DUPLEX, 6, 1050)
     options()
 finally:
     sane.exit()

@@ -24,21 +24,27 @@ check options-feeder 0 '--set-center-scan\[=\(yes\|no\)\] \[yes\]
 
 # Every scanimage opens its own handle, whose scan-manager starts at page 1.
 check colour 0 "" p.pnm:638:877:3:1 scanimage -d kelvra:fb-a4 --mode Color --resolution 75 --format=pnm -o p.pnm
-check grey 0 "" p.pnm:295:236:1:1 \
+# The area 10 mm from the left and 20 mm from the top at 150 dpi: 59 and 118 pixels into the A4 document of
+# 1275 x 1754 pixels.
+check grey 0 "" p.pnm:295:236:1:1:59:118:1275:1754 \
   scanimage -d kelvra:fb-a4 --mode Gray --resolution 150 -l 10 -t 20 -x 50 -y 40 --format=pnm -o p.pnm
-# The start after the last sheet is accepted and its first read reports the empty feeder.
+# The start after the last sheet is accepted and its first read reports the empty feeder. The feeders centre
+# the 60 mm wide area: 230 pixels from the left of the A4 and legal documents at 75 dpi.
 batch=(--mode Gray --resolution 75 -x 60 -y 40 --format=pnm --batch=p-%d.pnm)
-check batch-adf 0 "Document feeder out of documents" "$(pages 3 177 118)" \
+check batch-adf 0 "Document feeder out of documents" "$(pages 3 177 118 230:0:638:877)" \
   scanimage -d kelvra:mfp-adf --source "Automatic Document Feeder" "${batch[@]}"
-check batch-duplex 0 "Document feeder out of documents" "$(pages 6 177 118)" \
+check batch-duplex 0 "Document feeder out of documents" "$(pages 6 177 118 230:0:638:1050 duplex)" \
   scanimage -d kelvra:duplex-legal --source "ADF Duplex" "${batch[@]}"
 
-# The sweep: a 30 x 25 mm area (-x and -y are the width and height) from (10, 10) on every source.
-for source in Flatbed "Automatic Document Feeder" "ADF Duplex"; do
+# The sweep: a 30 x 25 mm area (-x and -y are the width and height) from (10, 10) on every source; the feeders
+# centre it across their width. Per source and resolution: the page's size and its cut from the document.
+for source in Flatbed:30:638:877:118:2550:3507 "Automatic Document Feeder:275:638:1050:1098:2550:4200" \
+  "ADF Duplex:275:638:1050:1098:2550:4200:front"; do
+  IFS=: read -r source left_75 width_75 height_75 left_300 width_300 height_300 side <<< "$source"
   for mode in Gray:1 Color:3; do
-    for size in 75:89:74 300:355:296; do
-      IFS=: read -r resolution width height <<< "$size"
-      check "sweep-${source// /-}-${mode%:*}-$resolution" 0 "" "p.pnm:$width:$height:${mode#*:}:1" \
+    for size in "75:89:74:$left_75:30:$width_75:$height_75" "300:355:296:$left_300:118:$width_300:$height_300"; do
+      IFS=: read -r resolution width height cut <<< "$size"
+      check "sweep-${source// /-}-${mode%:*}-$resolution" 0 "" "p.pnm:$width:$height:${mode#*:}:1:$cut${side:+:$side}" \
         scanimage -d kelvra:duplex-legal --source "$source" --mode "${mode%:*}" --resolution "$resolution" \
         -l 10 -t 10 -x 30 -y 25 --format=pnm -o p.pnm
     done
@@ -46,7 +52,7 @@ for source in Flatbed "Automatic Document Feeder" "ADF Duplex"; do
 done
 
 scenario '<page number="2" at_byte="1000" read_status="4"/>'
-check jam fail "[Jj]am" "p-1.pnm:177:118:1:1 !p-3.pnm" \
+check jam fail "[Jj]am" "p-1.pnm:177:118:1:1:230:0:638:877 !p-3.pnm" \
   scanimage -d kelvra:mfp-adf --source "Automatic Document Feeder" "${batch[@]}"
 
 # Ctrl-C in the middle of a long page: scanimage ends within two seconds, and the next scan works.

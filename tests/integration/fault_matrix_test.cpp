@@ -194,7 +194,7 @@ protected:
         SANE_Byte byte = 0;
         SANE_Int length = 7;
         EXPECT_EQ(sane_kelvra_read(handle, &byte, 1, &length), page.final_status) << "the read after the last";
-        const std::string expected = expected_page(params, 1);
+        const std::string expected = expected_page(handle, params, 1);
         EXPECT_TRUE(page.final_status == EOF_ ? page.bytes == expected
                                               : page.bytes.compare(0, intact, expected, 0, intact) == 0)
             << page.bytes.size() << " bytes of the page";

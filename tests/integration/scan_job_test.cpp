@@ -73,7 +73,7 @@ TEST_F(ScanJob, SelectFdIsReadableAtPageEnd) {
     }
     pollfd end{fd, POLLIN, 0};
     EXPECT_EQ(poll(&end, 1, 2000), 1) << "the end of the page is not announced on the select descriptor";
-    EXPECT_TRUE(bytes == expected_page(params, 1)) << "the page differs from the simulator's";
+    EXPECT_TRUE(bytes == expected_page(handle_, params, 1)) << "the page differs from the simulator's";
     EXPECT_EQ(read_once(), EOF_);
     EXPECT_EQ(read_once(), EOF_);
     EXPECT_EQ(sane_kelvra_get_select_fd(handle_, &fd), SANE_STATUS_INVAL) << "the pipe is gone";
@@ -92,7 +92,9 @@ TEST_F(ScanJob, FeederJobPagesThenCancelBetweenPagesThenNoDocuments) {
         ASSERT_EQ(sane_kelvra_start(handle_), GOOD);
         const SANE_Parameters params = parameters();  // during a page: from the stored geometry
         const PageRead read = read_page(handle_);
-        EXPECT_TRUE(read.final_status == EOF_ && read.bytes == expected_page(params, page)) << "page " << page;
+        const kelvra_sim::Side side = page % 2 == 1 ? kelvra_sim::Side::front : kelvra_sim::Side::back;
+        EXPECT_TRUE(read.final_status == EOF_ && read.bytes == expected_page(handle_, params, page, side))
+            << "page " << page;
         ASSERT_TRUE(eventually([&] { return count_threads() == before_.threads; }));
         // Parameters, start and the reads of page 1; only reads later.
         EXPECT_EQ(scenario.frames().size() - frames, page == 1 ? 4u : 2u) << "page " << page;
@@ -157,7 +159,7 @@ TEST_F(ScanJob, CancelJoinCloseAndStartReturnPromptlyWhereverTheThreadWaits) {
             EXPECT_LT(milliseconds_of([&] { EXPECT_EQ(sane_kelvra_start(handle_), GOOD); }), c.limit_ms);
             const SANE_Parameters params = parameters();
             const PageRead page = read_page(handle_);
-            EXPECT_TRUE(page.final_status == EOF_ && page.bytes == expected_page(params, 2)) << "the next page whole";
+            EXPECT_TRUE(page.final_status == EOF_ && page.bytes == expected_page(handle_, params, 2)) << "the next page whole";
         } else if (c.action == 'c') {
             EXPECT_LT(milliseconds_of([&] { sane_kelvra_cancel(handle_); }), c.limit_ms);
             EXPECT_FALSE(device()->thread_running);

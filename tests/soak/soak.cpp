@@ -69,7 +69,7 @@ void scan_page(SANE_Handle handle, double millimetres, uint32_t page) {
     expect(sane_kelvra_get_parameters(handle, &params), SANE_STATUS_GOOD, "parameters of " + name);
     PageRead read = read_page(handle, 4096);
     expect(read.final_status, SANE_STATUS_EOF, "reading " + name);
-    if (read.bytes.empty() || read.bytes != expected_page(params, page))
+    if (read.bytes.empty() || read.bytes != expected_page(handle, params, page))
         throw std::runtime_error(name + " differs from the test chart (" + std::to_string(read.bytes.size()) + " bytes)");
 }
 

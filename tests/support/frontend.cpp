@@ -16,9 +16,12 @@
 #include <stdexcept>
 
 #include "backend/backend.h"
+#include "options/options.h"
+#include "scan/scan.h"
 #include "simulator/pages.h"
 #include "tests/support/memory_state.h"
 #include "tests/support/process_state.h"
+#include "tests/support/transcript.h"
 
 namespace kelvra_test {
 
@@ -63,41 +66,28 @@ PageRead read_page(SANE_Handle handle, int chunk) {
     }
 }
 
-std::string expected_page(const SANE_Parameters& params, uint32_t page) {
-    const kelvra_sim::PageGeometry geometry{static_cast<uint32_t>(params.pixels_per_line),
-                                            static_cast<uint32_t>(params.lines),
-                                            static_cast<uint64_t>(params.bytes_per_line),
-                                            params.format == SANE_FRAME_GRAY ? 1u : 3u};
+std::string expected_page(SANE_Handle handle, const SANE_Parameters& params, uint32_t page, kelvra_sim::Side side) {
+    kelvra_sim::PageGeometry geometry{static_cast<uint32_t>(params.pixels_per_line),
+                                      static_cast<uint32_t>(params.lines),
+                                      static_cast<uint64_t>(params.bytes_per_line),
+                                      params.format == SANE_FRAME_GRAY ? 1u : 3u};
+    // The area the handle's options ask for, on the whole area of the unit they use.
+    const DeviceOptions* options = static_cast<device_t*>(handle)->options;
+    ScanParameter scan{};
+    make_scan_parameter(options, &scan);
+    const DeviceCapability& unit = options->capability;
+    const bool feeder = scan.original_placement == 1;
+    kelvra_sim::place_on_document(geometry, feeder ? unit.adf_max_Width : unit.flatbed_max_width,
+                                  feeder ? unit.adf_max_height : unit.flatbed_max_height, unit.basic_resolution,
+                                  scan.input_resolution, scan.input_position_x, scan.input_position_y,
+                                  scan.output_resolution);
+    geometry.side = side;
     std::string bytes(kelvra_sim::page_size(geometry), '\0');
     kelvra_sim::page_bytes(geometry, page, 0, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
     return bytes;
 }
 
 namespace {
-
-// "fds PID FD..." lines; "frame PID COMMAND DIRECTION KIND LENGTH" lines, the payload, a line feed.
-std::vector<Frame> read_transcript(const std::string& path, int command, std::vector<std::vector<int>>* fds) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<Frame> frames;
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;) {
-        std::istringstream line(text.substr(at, end - at));
-        std::string word;
-        Frame frame{};
-        line >> word >> frame.pid;
-        at = end + 1;
-        if (word == "fds") {
-            if (fds != nullptr) fds->emplace_back(std::istream_iterator<int>(line), std::istream_iterator<int>());
-            continue;
-        }
-        if (word != "frame" || !(line >> frame.command >> frame.direction >> frame.kind >> frame.length))
-            throw std::runtime_error("bad transcript line in " + path);
-        frame.payload = text.substr(at, frame.length);
-        at += frame.length + 1;
-        if (command < 0 || frame.command == uint32_t(command)) frames.push_back(std::move(frame));
-    }
-    return frames;
-}
 
 int count_entries(const char* path) {
     return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
@@ -123,24 +113,46 @@ Scenario::Scenario(const std::string& elements, const std::string& attributes) {
     char pattern[] = "/tmp/kelvra-test-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     directory_ = pattern;
-    write_file(directory_ + "/scenario.xml", "<scenario transcript=\"" + transcript_path() + "\" " + attributes +
-                                                 ">\n" + elements + "\n</scenario>\n");
+    // Strict unless the test says otherwise: a request the device would refuse fails the test's scan.
+    strict_ = attributes.find("strict=") == std::string::npos;
+    const std::string strict = strict_ ? " strict=\"1\"" : "";
+    write_file(directory_ + "/scenario.xml", "<scenario transcript=\"" + transcript_path() + "\"" + strict + " " +
+                                                 attributes + ">\n" + elements + "\n</scenario>\n");
     setenv("KELVRA_SIM_SCENARIO", (directory_ + "/scenario.xml").c_str(), 1);
 }
 
 Scenario::~Scenario() {
     unsetenv("KELVRA_SIM_SCENARIO");
+    // Whatever the test checked: the backend asked nothing a real device would question.
+    if (strict_)
+        for (const auto& record : records("warning")) ADD_FAILURE() << "the simulator warned: " << record.dump();
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
 }
 
 bool Scenario::accepted() const { return std::filesystem::exists(transcript_path()); }
 
-std::vector<Frame> Scenario::frames(int command) const { return read_transcript(transcript_path(), command, nullptr); }
+std::vector<nlohmann::json> Scenario::records(const std::string& event) const {
+    std::vector<nlohmann::json> found;
+    if (!accepted()) return found;
+    for (nlohmann::json& record : read_transcript(transcript_path()))
+        if (record["event"] == event) found.push_back(std::move(record));
+    return found;
+}
+
+std::vector<Frame> Scenario::frames(int command) const {
+    std::vector<Frame> frames;
+    for (const nlohmann::json& r : records("frame")) {
+        if (r["way"] != "received" || (command >= 0 && r["command"] != command)) continue;
+        frames.push_back(Frame{r["pid"].get<int>(), r["command"].get<uint32_t>(), r["direction"].get<uint32_t>(),
+                               r["kind"].get<uint32_t>(), r["length"].get<uint64_t>(), frame_payload(r)});
+    }
+    return frames;
+}
 
 std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
     std::vector<std::vector<int>> fds;
-    read_transcript(transcript_path(), -2, &fds);
+    for (const nlohmann::json& r : records("descriptors")) fds.push_back(r["fds"].get<std::vector<int>>());
     return fds;
 }
 
@@ -158,14 +170,17 @@ std::vector<int> child_processes() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        // A process may end between the listing and the read, which then fails with ESRCH: getline
-        // leaves the line empty where a stream-buffer iterator would throw.
-        std::ifstream in(entry.path() / "stat");
-        std::string stat;
-        std::getline(in, stat);
+        // Read with stdio: a process that ends meanwhile makes the read fail with ESRCH, which
+        // std::ifstream's buffer turns into an exception.
+        char stat[512] = {};
+        if (FILE* in = std::fopen((entry.path() / "stat").c_str(), "r")) {
+            [[maybe_unused]] const size_t got = std::fread(stat, 1, sizeof stat - 1, in);
+            std::fclose(in);
+        }
+        const std::string_view text(stat);
         int ppid = 0;  // the field after the state, which follows the name in parentheses
-        const size_t name_end = stat.rfind(')');
-        if (name_end != std::string::npos && sscanf(stat.c_str() + name_end + 1, " %*c %d", &ppid) == 1 &&
+        const size_t name_end = text.rfind(')');
+        if (name_end != std::string::npos && sscanf(stat + name_end + 1, " %*c %d", &ppid) == 1 &&
             ppid == getpid())
             children.push_back(std::stoi(pid));
     }

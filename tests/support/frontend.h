@@ -10,7 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "backend/entry_points.h"
+#include "simulator/pages.h"
 
 namespace kelvra_test {
 
@@ -25,8 +28,10 @@ struct PageRead {
 };
 PageRead read_page(SANE_Handle handle, int chunk = 32768);  // reads until a status other than GOOD
 
-// What the simulator sends as page `page` (counted in its process) for `params`.
-std::string expected_page(const SANE_Parameters& params, uint32_t page);
+// What the simulator sends as page `page` (counted in its process) for `params`
+// and the area the handle's options set, on the side of a duplex sheet given.
+std::string expected_page(SANE_Handle handle, const SANE_Parameters& params, uint32_t page,
+                          kelvra_sim::Side side = kelvra_sim::Side::single);
 
 // Polls `condition` every 5 ms for up to `milliseconds`; its last value.
 bool eventually(auto&& condition, int milliseconds = 2000) {
@@ -42,8 +47,10 @@ double milliseconds_of(auto&& action) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A scenario named to the simulator (and inherited) through the environment.
-struct Frame {
+// A scenario named to the simulator (and inherited) through the environment,
+// strict unless `attributes` set strict; its transcript read back. A test
+// with a strict scenario fails when the simulator warned about a request.
+struct Frame {  // a request the simulator received
     int pid;
     uint32_t command, direction, kind;
     uint64_t length;
@@ -62,10 +69,12 @@ public:
     // A simulator accepted the file: only then is the transcript made.
     bool accepted() const;
     std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
-    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "fds" line
+    std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "descriptors" record
+    std::vector<nlohmann::json> records(const std::string& event) const;  // of every simulator, in order
 
 private:
     std::string directory_;
+    bool strict_ = true;
 };
 
 void write_file(const std::string& path, const std::string& text);  // replaces the file

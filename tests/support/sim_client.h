@@ -40,6 +40,7 @@ struct SimStartOptions {
     std::string scenario;          // scenario text, written to a temporary file; empty: none
     std::vector<std::string> env;  // extra NAME=VALUE entries
     std::string stderr_path;       // where the simulator's standard error goes; empty: inherited
+    std::string argument{};        // the argument instead of the port pipe's number
 };
 
 class SimProcess {
@@ -65,17 +66,20 @@ public:
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
         ::fcntl(fds[1], F_SETFD, 0);  // only the write end reaches the simulator
-        std::string number = std::to_string(fds[1]);
+        std::string number = options.argument.empty() ? std::to_string(fds[1]) : options.argument;
         char* argv[] = {const_cast<char*>(KELVRA_TEST_SIM), number.data(), nullptr};
         const int err = options.stderr_path.empty()
                             ? ::fcntl(2, F_DUPFD_CLOEXEC, 3)
                             : ::open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // its standard input
         if ((pid_ = ::fork()) == 0) {
+            ::dup2(nothing, 0);
             ::dup2(err, 2);
             ::execve(argv[0], argv, envp.data());
             _exit(127);
         }
         ::close(err);
+        ::close(nothing);
         ::close(fds[1]);
         pipe_ = fds[0];
         return pid_ > 0;

@@ -1,9 +1,10 @@
-#include "simulator/descriptors.h"
+#include "simulator/inherited.h"
 
 #include <dirent.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
 namespace kelvra_sim {
 
@@ -21,6 +22,17 @@ std::vector<int> open_descriptors() {
     ::closedir(folder);
     std::sort(fds.begin(), fds.end());
     return fds;
+}
+
+SignalState signal_state() {
+    SignalState state;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        const size_t tab = line.find_first_not_of(" \t", line.find(':') + 1);
+        if (line.starts_with("SigBlk:") && tab != std::string::npos) state.blocked = line.substr(tab);
+        if (line.starts_with("SigIgn:") && tab != std::string::npos) state.ignored = line.substr(tab);
+    }
+    return state;
 }
 
 }  // namespace kelvra_sim
