@@ -24,6 +24,8 @@ std::vector<DiscoveryInfo> read_config_hosts(const char* path);
 // Device handles (device_handle.cpp)
 SANE_Status open_device(const char* name, device_t** handle);
 SANE_Status close_device(device_t* handle);
+// Closes every handle still open, releasing each even when its close exchange fails.
+void close_all_devices();
 void release_device(device_t* handle);
 const SANE_Option_Descriptor* get_device_option(device_t* handle, SANE_Int option);
 SANE_Status control_device_option(device_t* handle, SANE_Int option, SANE_Action action, void* value,

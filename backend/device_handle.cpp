@@ -47,8 +47,29 @@ SANE_Status open_device(const char* name, device_t** handle) {
     return SANE_STATUS_GOOD;
 }
 
+namespace {
+
+// The SANE standard has close cancel an active device first. Stopping the
+// page's reader thread the way cancel does also gives the close exchange the
+// connection to itself, and a thread stuck on a pipe nobody reads can never
+// hold the close up. The caller holds a FrontendCall.
+SANE_Status close_exchange(device_t* handle) {
+    if (handle->thread_running) stop_scan(handle);
+    SANE_Status status = send_close_device(handle->ipc);
+    if (status != SANE_STATUS_GOOD) return status;
+    return receive_close_ack(handle->ipc);
+}
+
+void free_handle(device_t* handle) {
+    release_device(handle);
+    delete handle;
+}
+
+}  // namespace
+
 SANE_Status close_device(device_t* handle) {
     if (handle == nullptr) return SANE_STATUS_INVAL;
+    FrontendCall call;
 
     // A pointer that is not registered (closed already, or never ours) is not
     // looked into at all: a second close of the same handle must not touch
@@ -56,21 +77,25 @@ SANE_Status close_device(device_t* handle) {
     auto entry = std::find(g_open_devices.begin(), g_open_devices.end(), handle);
     if (entry == g_open_devices.end()) return SANE_STATUS_GOOD;
 
-    // The SANE standard has close cancel an active device first. Stopping the
-    // page's reader thread the way cancel does also gives the close exchange
-    // the connection to itself, and a thread stuck on a pipe nobody reads can
-    // never hold the close up.
-    if (handle->thread_running) cancel_scan(handle);
-
-    SANE_Status status = send_close_device(handle->ipc);
-    if (status != SANE_STATUS_GOOD) return status;
-    status = receive_close_ack(handle->ipc);
+    SANE_Status status = close_exchange(handle);
     if (status != SANE_STATUS_GOOD) return status;
 
-    release_device(handle);
-    delete handle;
+    free_handle(handle);
     g_open_devices.erase(std::find(g_open_devices.begin(), g_open_devices.end(), handle));
     return SANE_STATUS_GOOD;
+}
+
+void close_all_devices() {
+    FrontendCall call;
+    // The SANE standard has exit close what is still open. The process is
+    // leaving SANE, and a meta-backend may unload the library right after:
+    // each handle is released whatever its close exchange gives, so that no
+    // reader thread, scan-manager or socket outlives this call.
+    for (device_t* handle : g_open_devices) {
+        close_exchange(handle);
+        free_handle(handle);
+    }
+    g_open_devices.clear();
 }
 
 void release_device(device_t* handle) {

@@ -28,8 +28,12 @@ SANE_KELVRA_EXPORT SANE_Status sane_kelvra_init(SANE_Int* version_code, SANE_Aut
     return SANE_STATUS_GOOD;
 }
 
-// Handles still open stay open: only the device list and its cache go.
-SANE_KELVRA_EXPORT void sane_kelvra_exit(void) { free_device_list(); }
+// Handles still open are closed first, so that the library may be unloaded
+// at once; then the device list and its cache go.
+SANE_KELVRA_EXPORT void sane_kelvra_exit(void) {
+    close_all_devices();
+    free_device_list();
+}
 
 SANE_KELVRA_EXPORT SANE_Status sane_kelvra_get_devices(const SANE_Device*** device_list, SANE_Bool local_only) {
     if (device_list == nullptr) return SANE_STATUS_INVAL;

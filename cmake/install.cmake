@@ -3,9 +3,15 @@
 #   <sane confdir>/dll.d/kelvra                          enables the backend in dll
 #   <sane confdir>/kelvra.conf                           sample, never overwritten
 #   <datadir>/sane/descriptions/kelvra.desc              the backend list entry
-#   <mandir>/man5/sane-kelvra.5 (and man1/kelvra-sim.1)  the manual pages
+#   <mandir>/man5/sane-kelvra.5                          its manual page
+#   <bindir>/kelvra-sim, <mandir>/man1/kelvra-sim.1      the simulator
 # All destinations are plain paths, so `DESTDIR=... cmake --install` stages
 # the whole tree without root rights.
+#
+# The rules are the only list of installed files: the Debian and RPM packages
+# install one component each (`cmake --install --component`): `backend` and
+# `simulator`. The unversioned link libsane-kelvra.so is in `devel`, which no
+# package takes: SANE loads the backend by its SONAME and nothing links to it.
 
 # sane-backends installs everything under its own prefix; follow it unless
 # the user chose a prefix.
@@ -31,12 +37,12 @@ get_filename_component(_kelvra_conf_name "${KELVRA_CONFIG_PATH}" NAME)
 # Only the shipped flavour: the demo and testing flavours point into the
 # build tree.
 install(TARGETS sane-kelvra
-        LIBRARY DESTINATION "${KELVRA_SANE_BACKEND_DIR}")
+        LIBRARY DESTINATION "${KELVRA_SANE_BACKEND_DIR}" COMPONENT backend NAMELINK_COMPONENT devel)
 
 # ------------------------------------------------------ dll.d and the conf
 set(_kelvra_dll_entry "${CMAKE_BINARY_DIR}/install-files/dll.d/kelvra")
 file(WRITE "${_kelvra_dll_entry}" "kelvra\n")
-install(FILES "${_kelvra_dll_entry}" DESTINATION "${KELVRA_SANE_CONFIG_DIR}/dll.d")
+install(FILES "${_kelvra_dll_entry}" DESTINATION "${KELVRA_SANE_CONFIG_DIR}/dll.d" COMPONENT backend)
 
 # The administrator's host list survives every later install; a fresh
 # machine gets the commented sample.
@@ -50,11 +56,13 @@ install(CODE "
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
          FILES \"${CMAKE_SOURCE_DIR}/doc/kelvra.conf\")
   endif()
-")
+" COMPONENT backend)
 
 # ------------------------------------------------- description, man pages
-install(FILES "${CMAKE_SOURCE_DIR}/doc/kelvra.desc"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/sane/descriptions")
+# They and the manual pages carry the project's version, from project() alone.
+configure_file("${CMAKE_SOURCE_DIR}/doc/kelvra.desc" "${CMAKE_BINARY_DIR}/install-files/kelvra.desc" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/install-files/kelvra.desc"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/sane/descriptions" COMPONENT backend)
 # The page names the default paths and time limit; a build that changes
 # them installs a page that names its own.
 function(kelvra_roff_escape out text)
@@ -78,28 +86,25 @@ endforeach()
 string(REPLACE " 30 seconds" " ${KELVRA_SOCKET_TIMEOUT} seconds" _kelvra_page "${_kelvra_page}")
 file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/install-files/sane-kelvra.5" CONTENT "${_kelvra_page}" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/install-files/sane-kelvra.5"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
-# The simulator's page may be written after this tree was configured, so
-# whether it exists is asked when installing (under the prefix in force then).
-if(IS_ABSOLUTE "${CMAKE_INSTALL_MANDIR}")
-  set(_kelvra_man1 "${CMAKE_INSTALL_MANDIR}/man1")
-else()
-  set(_kelvra_man1 "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1")
-endif()
-install(CODE "
-  if(EXISTS \"${CMAKE_SOURCE_DIR}/doc/kelvra-sim.1\")
-    file(INSTALL DESTINATION \"${_kelvra_man1}\" TYPE FILE
-         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-         FILES \"${CMAKE_SOURCE_DIR}/doc/kelvra-sim.1\")
-  endif()
-")
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man5" COMPONENT backend)
 
-# ---------------------------------------------- the simulator, on request
-# For machines without the real scan-manager: the simulator stands at the
-# path the shipped library starts.
+# ------------------------------------------------------------ the simulator
+# A command of its own, for trying the backend and debugging frontends
+# without a scanner.
+install(TARGETS kelvra-sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT simulator)
+configure_file("${CMAKE_SOURCE_DIR}/doc/kelvra-sim.1" "${CMAKE_BINARY_DIR}/install-files/kelvra-sim.1" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/install-files/kelvra-sim.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT simulator)
+
+# The scan-manager's folder, where the packages register the command through
+# the alternatives system (a link needs its folder), so that a real
+# scan-manager, installed as a file or registered higher, wins.
+get_filename_component(_kelvra_manager_dir "${KELVRA_SCAN_MANAGER_PATH}" DIRECTORY)
+get_filename_component(_kelvra_manager_name "${KELVRA_SCAN_MANAGER_PATH}" NAME)
+install(DIRECTORY DESTINATION "${_kelvra_manager_dir}" COMPONENT simulator)
+# For machines without the real scan-manager, on request: a copy stands at
+# the path the shipped library starts.
 if(KELVRA_INSTALL_SIMULATOR)
-  get_filename_component(_kelvra_manager_dir "${KELVRA_SCAN_MANAGER_PATH}" DIRECTORY)
-  get_filename_component(_kelvra_manager_name "${KELVRA_SCAN_MANAGER_PATH}" NAME)
-  install(PROGRAMS "$<TARGET_FILE:kelvra-sim>"
+  install(PROGRAMS "$<TARGET_FILE:kelvra-sim>" COMPONENT simulator
           DESTINATION "${_kelvra_manager_dir}" RENAME "${_kelvra_manager_name}")
 endif()

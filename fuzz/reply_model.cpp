@@ -23,8 +23,11 @@ bool named_element(const xmlNode* node, const char* name) {
 
 DocPtr parse_document(const uint8_t* bytes, uint64_t length) {
     if (length == 0) return nullptr;
-    return DocPtr(xmlReadMemory(reinterpret_cast<const char*>(bytes), static_cast<int>(length), nullptr, nullptr,
-                                XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    DocPtr doc(xmlReadMemory(reinterpret_cast<const char*>(bytes), static_cast<int>(length), nullptr, nullptr,
+                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    // A document with a DOCTYPE is refused as if it did not parse.
+    if (doc && (doc->intSubset != nullptr || doc->extSubset != nullptr)) return nullptr;
+    return doc;
 }
 
 xmlNode* top_element(xmlDoc* doc, const char* name) {

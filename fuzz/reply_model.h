@@ -57,6 +57,7 @@ struct DocFree {
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
+// The document libxml2 makes of a payload; null when it does not parse or has a DOCTYPE.
 DocPtr parse_document(const uint8_t* bytes, uint64_t length);
 bool named_element(const xmlNode* node, const char* name);
 // The first top-level element with the given name, or null.

@@ -134,6 +134,22 @@ void close_inherited_descriptors(int keep) {
     }
     close(dir);
 }
+
+// Gives the scan-manager a signal state of its own instead of the frontend's:
+// every action back to its default and nothing blocked, so that it can be
+// stopped the usual way and chose none of its dispositions itself. Runs in the
+// child between fork and exec: async-signal-safe calls only.
+void reset_signal_state() {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    // SIGKILL, SIGSTOP and the C library's own signals refuse; nothing to do for them.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+        sigaction(signal_number, &default_action, nullptr);
+    sigset_t nothing;
+    sigemptyset(&nothing);
+    sigprocmask(SIG_SETMASK, &nothing, nullptr);
+}
 // GCOVR_EXCL_STOP
 
 // Makes the record's socket, with its time limits, and connects it to the
@@ -160,8 +176,23 @@ SANE_Status connect_to_port(ipc_t* ipc) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(ipc->port) & 0xFFFFu));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return SANE_STATUS_IO_ERROR;
+    if (connect(ipc->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return SANE_STATUS_GOOD;
+    // A connect interrupted by one of the frontend's signals (its timer, say)
+    // is never restarted on a socket with time limits, but goes on by itself:
+    // its outcome is waited for, within the send limit, rather than taken
+    // for a failure.
+    if (errno != EINTR) return SANE_STATUS_IO_ERROR;
+    const auto deadline = Clock::now() + std::chrono::seconds(kelvra::kSocketTimeoutSeconds);
+    for (;;) {
+        pollfd writable{ipc->socket, POLLOUT, 0};
+        const int n = poll(&writable, 1, milliseconds_left(deadline));
+        if (n > 0) break;
+        if (n == 0 || errno != EINTR) return SANE_STATUS_IO_ERROR;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(ipc->socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return SANE_STATUS_IO_ERROR;
     return SANE_STATUS_GOOD;
 }
 
@@ -200,6 +231,7 @@ SANE_Status ipc_open(ipc_t** out) {
         // Child: async-signal-safe calls only, then the scan-manager.
         close(read_end);
         close_inherited_descriptors(write_end);
+        reset_signal_state();
         fcntl(write_end, F_SETFD, 0);
         execl(kelvra::kScanManagerPath, kelvra::kScanManagerPath, fd_argument, static_cast<char*>(nullptr));
         close(write_end);

@@ -2,12 +2,58 @@
 // and payloads, the header-only requests and the bare acknowledgements.
 #include "ipc/ipc.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
+
+#include "platform/build_paths.h"
+
+namespace {
+
+// The coarse monotonic clock, in milliseconds. It is read in user space, so
+// taking it before every receive costs no system call on the image path.
+int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool limit_expired(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Once a wait on the connection has expired, the scan-manager is presumed
+// gone: shutting the connection down makes the exchanges that follow (the end
+// of the job, the close) fail at once instead of each waiting out the limit
+// again. They are still attempted, and fail as on any broken connection.
+SANE_Status expired(ipc_t* ipc) {
+    shutdown(ipc->socket, SHUT_RDWR);
+    return SANE_STATUS_IO_ERROR;
+}
+
+// The socket's own limits start afresh with every call, and a receive or
+// send interrupted by a signal is never restarted (the limits forbid it): a
+// frontend with a periodic timer would make a wait on a silent scan-manager
+// endless. So after an interruption the rest of the limit, counted from
+// `since` (when the wait began), is waited for with poll, through further
+// interruptions. False once the limit has expired.
+bool ready_before_limit(ipc_t* ipc, short events, int64_t since) {
+    const int64_t deadline = since + kelvra::kSocketTimeoutSeconds * 1000LL;
+    for (;;) {
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) return false;
+        pollfd ready{ipc->socket, events, 0};
+        const int n = poll(&ready, 1, static_cast<int>(left));
+        if (n > 0) return true;
+        if (n == 0) return false;
+        if (errno != EINTR) return true;  // the call that follows reports the failure
+    }
+}
+
+}  // namespace
 
 SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
     if (ipc == nullptr || buffer == nullptr || count == nullptr) return SANE_STATUS_INVAL;
@@ -22,6 +68,7 @@ SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
         *count = 0;
         return SANE_STATUS_GOOD;
     }
+    if (limit_expired(errno)) return expired(ipc);
     return SANE_STATUS_IO_ERROR;
 }
 
@@ -40,16 +87,23 @@ SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* 
     // An interrupted call has sent nothing: like a header that went out
     // short, the request fails and no payload follows.
     ssize_t sent = sendmsg(ipc->socket, &message, MSG_NOSIGNAL);
+    if (sent < 0 && limit_expired(errno)) return expired(ipc);
     if (sent < static_cast<ssize_t>(sizeof *header)) return SANE_STATUS_IO_ERROR;
 
     // A payload that went out short would leave the scan-manager waiting for
-    // the rest: send it, retrying interrupted writes, until all of it is out
-    // or the connection fails.
+    // the rest: send it, retrying interrupted writes within one limit, until
+    // all of it is out or the connection fails.
     const auto* bytes = static_cast<const uint8_t*>(payload);
     size_t done = static_cast<size_t>(sent) - sizeof *header;
     while (done < size) {
+        const int64_t since = now_ms();
         size_t count = size - done;
         SANE_Status status = ipc_write(ipc, bytes + done, &count);
+        while (status == SANE_STATUS_GOOD && count == 0) {
+            if (!ready_before_limit(ipc, POLLOUT, since)) return expired(ipc);
+            count = size - done;
+            status = ipc_write(ipc, bytes + done, &count);
+        }
         if (status != SANE_STATUS_GOOD) return status;
         done += count;
     }
@@ -70,15 +124,23 @@ SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
         *count = 0;
         return SANE_STATUS_GOOD;
     }
+    if (limit_expired(errno)) return expired(ipc);
     return SANE_STATUS_IO_ERROR;
 }
 
-// Reads exactly `size` bytes, repeating interrupted and partial reads.
+// Reads exactly `size` bytes, repeating partial reads, and interrupted ones
+// within the limit of the wait they interrupted.
 static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
     uint64_t done = 0;
     while (done < size) {
+        const int64_t since = now_ms();
         size_t count = static_cast<size_t>(size - done);
         SANE_Status status = ipc_read(ipc, buffer + done, &count);
+        while (status == SANE_STATUS_GOOD && count == 0) {
+            if (!ready_before_limit(ipc, POLLIN, since)) return expired(ipc);
+            count = static_cast<size_t>(size - done);
+            status = ipc_read(ipc, buffer + done, &count);
+        }
         if (status != SANE_STATUS_GOOD) return status;
         done += count;
     }

@@ -24,6 +24,20 @@ struct DocFree {
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
+struct ParserFree {
+    void operator()(xmlParserCtxt* parser) const { xmlFreeParserCtxt(parser); }
+};
+using ParserPtr = std::unique_ptr<xmlParserCtxt, ParserFree>;
+
+// A DOCTYPE is where entities, their expansion and every load of an external
+// DTD or entity come from, and no scan-manager sends one. The parse stops the
+// moment one begins, before its subset is read: nothing is expanded, and no
+// file or network is reached, whatever libxml2's process-wide defaults (which
+// belong to the frontend) say about substitution and DTD loading.
+void stop_at_doctype(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    xmlStopParser(static_cast<xmlParserCtxt*>(context));
+}
+
 struct XmlFree {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
@@ -75,10 +89,16 @@ SANE_Status send_xml_request(ipc_t* ipc, uint32_t command, const char* root_name
 }
 
 SANE_Status read_xml_payload(const ipc_payload_t& payload, const char* root_name, const ReadReply& read) {
+    // A parser of our own, so that only its handler of a DOCTYPE changes.
+    ParserPtr parser(xmlNewParserCtxt());
+    if (!parser) return SANE_STATUS_ACCESS_DENIED;
+    parser->sax->internalSubset = stop_at_doctype;
     // The parser is told to stay silent: the backend prints nothing.
-    DocPtr doc(xmlReadMemory(reinterpret_cast<const char*>(payload.data), static_cast<int>(payload.length),
-                             nullptr, nullptr, XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc) return SANE_STATUS_ACCESS_DENIED;
+    DocPtr doc(xmlCtxtReadMemory(parser.get(), reinterpret_cast<const char*>(payload.data),
+                                 static_cast<int>(payload.length), nullptr, nullptr,
+                                 XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    // A stopped parse may still hand back the document begun so far.
+    if (!doc || parser->errNo == XML_ERR_USER_STOP) return SANE_STATUS_ACCESS_DENIED;
 
     for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next) {
         // Only elements: a processing instruction may carry the same name.

@@ -1,10 +1,18 @@
 // The reader thread of one page: read requests to the scan-manager, image
 // bytes into the page's pipe, and the end-of-job exchange when the job ends.
+// Also the SIGUSR1 that interrupts it on cancel.
 #include <signal.h>
 
 #include "scan/scan_internal.h"
 
 namespace {
+
+// Bytes past the page's end have nowhere to go. A scan-manager may send a
+// few replies of them (padding, a last piece cut from a larger buffer)
+// before it ends the page; one still sending after this many is not going
+// to end it, and the page is refused rather than read forever (the next
+// start would otherwise wait for this thread without end).
+constexpr int kRepliesPastThePage = 16;
 
 // Ends the page on read_status; GOOD keeps the loop going only for 0.
 SANE_Status act_on_read_status(device_t* handle, uint32_t read_status) {
@@ -23,16 +31,54 @@ void end_job(device_t* handle) {
     handle->pages = 0;
 }
 
-}  // namespace
-
 // Its only purpose is to exist: SIGUSR1 then interrupts the reader thread's
 // blocking calls instead of ending the process.
 void sigusr1_handler(int) {}
+
+bool cancel_signal_is_ours() {
+    struct sigaction current {};
+    return sigaction(SIGUSR1, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+           current.sa_handler == sigusr1_handler;
+}
+
+// The frontend's SIGUSR1 action from before ours was first installed. When
+// the library is unloaded (a meta-backend's dlclose) the handler's code goes
+// with it, so while ours is still the one installed that action is put back
+// exactly: the frontend's own handler, or its default, as it had them. An
+// action the frontend set after ours is its own and stays.
+struct CancelSignal {
+    struct sigaction frontends {};
+    bool saved = false;
+    ~CancelSignal() {
+        if (saved && cancel_signal_is_ours()) sigaction(SIGUSR1, &frontends, nullptr);
+    }
+} cancel_signal;
+
+}  // namespace
+
+void install_cancel_signal() {
+    sigset_t empty;
+    if (sigemptyset(&empty) != 0) return;
+    struct sigaction action = {};
+    action.sa_handler = sigusr1_handler;
+    action.sa_mask = empty;
+    action.sa_flags = SA_RESTART;
+    struct sigaction previous = {};
+    if (sigaction(SIGUSR1, &action, &previous) == 0 && !cancel_signal.saved) {
+        cancel_signal.frontends = previous;
+        cancel_signal.saved = true;
+    }
+}
+
+void wake_reader(device_t* handle) {
+    if (cancel_signal_is_ours()) pthread_kill(handle->thread, SIGUSR1);
+}
 
 void* reader_thread(void* argument) {
     device_t* handle = static_cast<device_t*>(argument);
     uint32_t read_status = READ_STATUS_MORE;
     SANE_Status result = SANE_STATUS_GOOD;
+    int replies_past_the_page = 0;
 
     for (;;) {
         if (handle->cancelled) {
@@ -53,6 +99,10 @@ void* reader_thread(void* argument) {
         handle->received_bytes += count;
         result = act_on_read_status(handle, read_status);
         if (read_status != READ_STATUS_MORE || result != SANE_STATUS_GOOD) break;
+        if (room == 0 && ++replies_past_the_page > kRepliesPastThePage) {
+            result = SANE_STATUS_IO_ERROR;
+            break;
+        }
     }
 
     if (handle->cancelled) {
@@ -74,23 +124,3 @@ void* reader_thread(void* argument) {
     close_page_pipe_write_end(handle);
     return nullptr;
 }
-
-namespace {
-
-// The cancel signal's action stays installed while the library is loaded.
-// When the library is unloaded (a meta-backend's dlclose) the handler's code
-// goes with it, so the action is set back to ignoring the signal: a late
-// SIGUSR1 must not jump into unmapped memory.
-struct CancelSignalGuard {
-    ~CancelSignalGuard() {
-        struct sigaction current = {};
-        if (sigaction(SIGUSR1, nullptr, &current) == 0 && current.sa_handler == sigusr1_handler) {
-            struct sigaction ignore = {};
-            ignore.sa_handler = SIG_IGN;
-            sigemptyset(&ignore.sa_mask);
-            sigaction(SIGUSR1, &ignore, nullptr);
-        }
-    }
-} cancel_signal_guard;
-
-}  // namespace

@@ -23,7 +23,12 @@
 //
 //   cancel from any state: flag raised, an unjoined thread joined, pages 0
 //   -> Cancelled; every later read answers CANCELLED (or the stored status)
-//   until the next start, which opens a new job.
+//   until the next start, which opens a new job. From a signal handler that
+//   interrupted another call the cancel is only initiated, and that call
+//   completes it (see FrontendCall).
+//   start while a page is in transfer: the page is drained to its end; one
+//   that does not end within the socket limit is stopped, and the start
+//   fails with IO_ERROR -> Page stopped.
 //   read reaching total_bytes: EOF, both pipe ends closed, state unchanged.
 #include <signal.h>
 
@@ -38,16 +43,6 @@ SANE_Status exchange_parameters(device_t* handle) {
     SANE_Status status = send_scan_parameter(handle->ipc, &parameter);
     if (status != SANE_STATUS_GOOD) return status;
     return receive_image_info(handle->ipc, &handle->image);
-}
-
-void install_cancel_signal() {
-    sigset_t empty;
-    if (sigemptyset(&empty) != 0) return;
-    struct sigaction action = {};
-    action.sa_handler = sigusr1_handler;
-    action.sa_mask = empty;
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &action, nullptr);
 }
 
 SANE_Status status_of_refusal(int32_t scan_status) {
@@ -72,22 +67,8 @@ int create_reader_thread(device_t* handle) {
     return result;
 }
 
-}  // namespace
-
-SANE_Status start_scan(device_t* handle) {
-    if (handle == nullptr) return SANE_STATUS_INVAL;
-
-    // The previous page's thread is waited for, not stopped: a frontend that
-    // starts the next page without reading this one to its end has what it
-    // left unread discarded, and the job goes on.
-    if (handle->thread_running) wait_for_reader(handle, false);
-
-    handle->cancelled = 0;
-    handle->status = SANE_STATUS_GOOD;
-    handle->read_bytes = 0;
-    handle->received_bytes = 0;
-    close_page_pipe(handle);
-
+// Opens a job when none is open, then the page's pipe and reader thread.
+SANE_Status open_page(device_t* handle) {
     if (handle->pages == 0) {
         install_cancel_signal();
         SANE_Status status = exchange_parameters(handle);
@@ -113,13 +94,56 @@ SANE_Status start_scan(device_t* handle) {
     return SANE_STATUS_GOOD;
 }
 
+}  // namespace
+
+SANE_Status start_scan(device_t* handle) {
+    if (handle == nullptr) return SANE_STATUS_INVAL;
+    FrontendCall call;
+    const uint32_t cancels = handle->cancels;
+
+    // The previous page's thread is waited for, not stopped: a frontend that
+    // starts the next page without reading this one to its end has what it
+    // left unread discarded, and the job goes on. A page that does not end
+    // within the socket limit is stopped as a cancel would stop it, and the
+    // start fails.
+    bool page_ended = true;
+    if (handle->thread_running) page_ended = wait_for_reader(handle, false);
+    // A cancel that another thread could only initiate ended the job.
+    if (handle->cancelled) handle->pages = 0;
+
+    handle->cancelled = 0;
+    handle->status = SANE_STATUS_GOOD;
+    handle->read_bytes = 0;
+    handle->received_bytes = 0;
+    close_page_pipe(handle);
+
+    if (!page_ended) {
+        handle->pages = 0;
+        handle->cancelled = 1;
+        handle->status = SANE_STATUS_IO_ERROR;
+        return SANE_STATUS_IO_ERROR;
+    }
+    // A cancel from a signal handler while this start runs cancels the start
+    // itself: before the job is opened nothing more is sent, after it the
+    // new page is stopped.
+    if (handle->cancels != cancels) {
+        handle->pages = 0;
+        handle->cancelled = 1;
+        return SANE_STATUS_CANCELLED;
+    }
+    const SANE_Status status = open_page(handle);
+    if (complete_initiated_cancel(handle, cancels, call)) return SANE_STATUS_CANCELLED;
+    return status;
+}
+
 SANE_Status get_scan_parameters(device_t* handle, SANE_Parameters* params) {
     if (handle == nullptr || params == nullptr) return SANE_STATUS_INVAL;
+    FrontendCall call;
+    const uint32_t cancels = handle->cancels;
 
-    if (!handle->thread_running) {
-        SANE_Status status = exchange_parameters(handle);
-        if (status != SANE_STATUS_GOOD) return status;
-    }
+    const SANE_Status status = handle->thread_running ? SANE_STATUS_GOOD : exchange_parameters(handle);
+    complete_initiated_cancel(handle, cancels, call);
+    if (status != SANE_STATUS_GOOD) return status;
 
     const ImageInfo& image = handle->image;
     params->format = image.color_space == 1 ? SANE_FRAME_GRAY : SANE_FRAME_RGB;

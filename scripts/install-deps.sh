@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages kelvra needs to build, test and demo.
-# As root it installs what is missing; otherwise it prints the one line to run.
+# Installs the Debian packages kelvra needs to build, test, package and demo.
+# As root it installs what is missing, printing one line that names them (apt's
+# output goes to a log, shown only when the install fails); otherwise it prints
+# the one line to run.
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,8 @@ packages=(
   libpng-dev valgrind                # page files, memory checks
   nlohmann-json3-dev                 # JSON, for the tests that read the simulator's transcript
   clang libclang-rt-14-dev           # fuzzing with libFuzzer
+  debhelper dpkg-dev lintian         # the Debian packages, and their checks
+  rpm rpmlint cpio                   # the RPM packages, and their checks
 )
 
 missing=()
@@ -21,8 +25,16 @@ done
 
 if [ "$(id -u)" -eq 0 ]; then
   echo "== installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  log=$(mktemp /tmp/kelvra-install-deps-XXXXXX.log)
+  # Other apt runs may hold dpkg's lock for a while.
+  apt=(apt-get -o DPkg::Lock::Timeout=600)
+  if ! { "${apt[@]}" update && DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends \
+           "${missing[@]}"; } > "$log" 2>&1; then
+    cat "$log" >&2
+    echo "== installing failed; apt's output is above and in $log" >&2
+    exit 1
+  fi
+  rm -f "$log"
 else
   echo "kelvra needs these packages; run as root:" >&2
   echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2

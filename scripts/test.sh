@@ -6,12 +6,16 @@
 #               valgrind's memcheck
 #   release     every target built in Release as scripts/bench.sh and scripts/soak.sh configure it, since gcc
 #               warns about other things at -O3 and every warning is an error
+#   deb/rpm     scripts/package.sh (the .debs and .rpms into dist/), then tests/package/package_test.sh: their
+#               contents, lintian and rpmlint, the dpkg life cycle in a throwaway root, the extracted packages
+#               scanning as the build tree does
 #   asan, tsan  the library's test programs only (unit_tests integration_tests config_tests),
 #               built and run under AddressSanitizer+UndefinedBehaviorSanitizer and under
 #               ThreadSanitizer: they start the sanitized simulator and reach every thread and allocation path
 #               of the library, and the unit tests replay every fuzz seed and finding
 #   fuzz        scripts/fuzz.sh, KELVRA_FUZZ_SECONDS (8 here) per target from its seeds
-# KELVRA_SKIP_RELEASE=1, KELVRA_SKIP_SANITIZERS=1 and KELVRA_SKIP_FUZZ=1 leave those stages out.
+# KELVRA_SKIP_RELEASE=1, KELVRA_SKIP_PACKAGING=1, KELVRA_SKIP_SANITIZERS=1 and KELVRA_SKIP_FUZZ=1 leave those
+# stages out.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -52,6 +56,10 @@ stage build build "$top/build" ""
 stage tests suite "$top/build"
 if [ "${KELVRA_SKIP_RELEASE:-0}" != 1 ]; then
   stage "release build" release "$top/build-release"
+fi
+if [ "${KELVRA_SKIP_PACKAGING:-0}" != 1 ]; then
+  stage "deb/rpm build" "$top/scripts/package.sh"
+  stage "deb/rpm tests" env KELVRA_BINARY_DIR="$top/build" bash "$top/tests/package/package_test.sh" "$top/dist"
 fi
 if [ "${KELVRA_SKIP_SANITIZERS:-0}" != 1 ]; then
   # (Assignments before a function call are exported for that call alone.)

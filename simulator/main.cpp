@@ -28,7 +28,7 @@ namespace {
 
 const char usage[] =
     "Usage: kelvra-sim FD\n"
-    "       kelvra-sim --help\n"
+    "       kelvra-sim --help | --version\n"
     "\n"
     "A scan-manager simulator for the kelvra SANE backend. The backend starts it\n"
     "the way it starts the real scan-manager: as a child process whose only\n"
@@ -39,7 +39,8 @@ const char usage[] =
     "stops listening and exits when that connection closes.\n"
     "\n"
     "Build the backend's demo flavour (build/demo/libsane-kelvra.so.1) to use it\n"
-    "in place of the real scan-manager, or install it at the scan-manager's path.\n"
+    "in place of the real scan-manager; the kelvra-sim package registers it at the\n"
+    "scan-manager's path, where a real scan-manager takes precedence.\n"
     "\n"
     "Environment:\n"
     "  KELVRA_SIM_SCENARIO  path of a scenario file (XML). Unset: four built-in\n"
@@ -114,6 +115,10 @@ std::optional<int> open_log_file() {
 std::optional<int> read_arguments(int argc, char** argv, int& pipe_fd) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kelvra-sim %s\n", KELVRA_VERSION);
         return 0;
     }
     if (argc != 2) {

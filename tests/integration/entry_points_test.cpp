@@ -86,6 +86,30 @@ TEST(IpcConnection, ChildInheritsOnlyTheStandardStreamsAndItsPortPipe) {
     EXPECT_EQ(ipc_close(nullptr), SANE_STATUS_INVAL);
 }
 
+// A frontend that blocks SIGINT and SIGTERM, or ignores SIGPIPE and SIGCHLD,
+// must not hand that on: the scan-manager starts with an empty mask and every
+// signal at its default action, so it can be stopped the usual way.
+TEST(IpcConnection, ChildStartsWithAnEmptyMaskAndDefaultActions) {
+    kelvra_test::Scenario scenario("", "strict=\"0\"");  // a bare close exchange, without a device opened first
+    sigset_t blocked, previous_mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
+    struct sigaction ignore {}, previous_pipe{}, previous_child{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous_pipe);
+    sigaction(SIGCHLD, &ignore, &previous_child);
+    open_exchange_close();
+    sigaction(SIGCHLD, &previous_child, nullptr);
+    sigaction(SIGPIPE, &previous_pipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+    const auto reports = scenario.inherited_signals();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].blocked, 0u) << std::hex << "blocked: " << reports[0].blocked;
+    EXPECT_EQ(reports[0].ignored, 0u) << std::hex << "ignored: " << reports[0].ignored;
+}
+
 // The kernel reaps the children of a frontend that ignores SIGCHLD: the wait
 // for the scan-manager must not hang on one that is already gone.
 TEST(IpcConnection, FrontendIgnoringChildSignalsDoesNotHangClose) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +155,14 @@ std::vector<std::vector<int>> Scenario::inherited_descriptors() const {
     std::vector<std::vector<int>> fds;
     for (const nlohmann::json& r : records("descriptors")) fds.push_back(r["fds"].get<std::vector<int>>());
     return fds;
+}
+
+std::vector<InheritedSignals> Scenario::inherited_signals() const {
+    std::vector<InheritedSignals> signals;
+    for (const nlohmann::json& r : records("signals"))
+        signals.push_back({std::stoull(r["blocked"].get<std::string>(), nullptr, 16),
+                           std::stoull(r["ignored"].get<std::string>(), nullptr, 16)});
+    return signals;
 }
 
 void write_file(const std::string& path, const std::string& text) {

@@ -57,6 +57,10 @@ struct Frame {  // a request the simulator received
     std::string payload;
 };
 
+struct InheritedSignals {
+    uint64_t blocked, ignored;  // bit n-1 for signal n
+};
+
 class Scenario {
 public:
     // `elements` go inside <scenario>, `attributes` onto it (the transcript is added).
@@ -71,6 +75,7 @@ public:
     std::vector<Frame> frames(int command = -1) const;  // the frames received, of one command or all
     std::vector<std::vector<int>> inherited_descriptors() const;  // per simulator, its "descriptors" record
     std::vector<nlohmann::json> records(const std::string& event) const;  // of every simulator, in order
+    std::vector<InheritedSignals> inherited_signals() const;      // per simulator, its "signals" record
 
 private:
     std::string directory_;
