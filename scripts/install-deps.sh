@@ -13,7 +13,7 @@ packages=(
   sane libimage-sane-perl            # scanadf, Image::Sane
   gir1.2-libinsane-1.0 python3-gi    # libinsane through GObject introspection
   simple-scan xsane xvfb xdotool     # the GUI frontends under Xvfb, driven by their keys
-  x11-utils imagemagick              # their windows listed and photographed
+  x11-utils imagemagick acl          # their windows listed and photographed; nobody let through to the build
   libpng-dev valgrind                # page files, memory checks
   nlohmann-json3-dev                 # JSON, for the tests that read the simulator's transcript
   clang libclang-rt-14-dev           # fuzzing with libFuzzer

@@ -16,7 +16,7 @@ if [ "$(id -u)" = 0 ]; then
   for path in "$sim" "$KELVRA_BINARY_DIR/testing/libsane-kelvra.so.1" "$SANE_CONFIG_DIR/dll.conf"; do
     "${gui_user[@]}" test -r "$path" || {
       echo "FAIL: user nobody cannot read $path: as root the GUI tests run the frontends as nobody, so the build" \
-        "folder and the folders above it must be readable by all" >&2
+        "folder's files must be readable by all (ctest lets nobody pass the folders above it)" >&2
       exit 1
     }
   done
