@@ -14,15 +14,19 @@ case $action in
     folder=$build
     while [ "$folder" != / ]; do
       if ! setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups test -x "$folder"; then
+        # A folder without an ACL of its own gets it removed whole at the end (the mask entry included).
+        had_acl=$(getfacl -cs "$folder" 2> /dev/null | grep -c . || true)
         setfacl -m u:nobody:x "$folder"
-        echo "$folder" >> "$list"
+        printf '%s\t%s\n' "$had_acl" "$folder" >> "$list"
       fi
       folder=$(dirname "$folder")
     done
     ;;
   revoke)
     [ -f "$list" ] || exit 0
-    while IFS= read -r folder; do setfacl -x u:nobody "$folder"; done < "$list"
+    while IFS=$'\t' read -r had_acl folder; do
+      if [ "$had_acl" = 0 ]; then setfacl -b "$folder"; else setfacl -x u:nobody "$folder"; fi
+    done < "$list"
     rm -f "$list"
     ;;
 esac
