@@ -11,7 +11,7 @@ top=$(cd -P "$(dirname "$0")/.." && pwd)
 build=${KELVRA_BUILD_DIR:-$top/build}
 out=${KELVRA_DEMO_OUTPUT:-$top/demo-output}
 
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" --demo
 
 echo "== building (demo flavour: scan-manager = the simulator)"
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
