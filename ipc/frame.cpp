@@ -11,9 +11,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "ipc/socket_wait.h"
 #include "platform/build_paths.h"
 
-namespace {
+namespace kelvra::ipc {
 
 // The coarse monotonic clock, in milliseconds. It is read in user space, so
 // taking it before every receive costs no system call on the image path.
@@ -23,7 +24,11 @@ int64_t now_ms() {
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+namespace {
+
 bool limit_expired(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
 
 // Once a wait on the connection has expired, the scan-manager is presumed
 // gone: shutting the connection down makes the exchanges that follow (the end
@@ -53,7 +58,12 @@ bool ready_before_limit(ipc_t* ipc, short events, int64_t since) {
     }
 }
 
-}  // namespace
+}  // namespace kelvra::ipc
+
+using kelvra::ipc::expired;
+using kelvra::ipc::limit_expired;
+using kelvra::ipc::now_ms;
+using kelvra::ipc::ready_before_limit;
 
 SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
     if (ipc == nullptr || buffer == nullptr || count == nullptr) return SANE_STATUS_INVAL;
@@ -128,9 +138,7 @@ SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
     return SANE_STATUS_IO_ERROR;
 }
 
-// Reads exactly `size` bytes, repeating partial reads, and interrupted ones
-// within the limit of the wait they interrupted.
-static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
+SANE_Status kelvra::ipc::read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
     uint64_t done = 0;
     while (done < size) {
         const int64_t since = now_ms();
@@ -146,6 +154,8 @@ static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
     }
     return SANE_STATUS_GOOD;
 }
+
+using kelvra::ipc::read_exactly;
 
 SANE_Status receive_header(ipc_t* ipc, ipc_header_t* header) {
     return read_exactly(ipc, reinterpret_cast<uint8_t*>(header), sizeof *header);
