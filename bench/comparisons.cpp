@@ -83,11 +83,16 @@ AgainstSocket backend_against_socket(uint64_t piece, bool colour, int runs) {
     SimConnection socket;
     drain_page(socket, colour);
 
-    std::vector<double> s, b, a, bc, ac;
+    std::vector<double> s, sc, b, a, bc, ac;
     for (int i = 0; i < runs; ++i) {
         for (int k = 0; k < 3; ++k) {
             switch ((i + k) % 3) {
-            case 0: s.push_back(drain_page(socket, colour).mb_per_s); break;
+            case 0: {
+                const DrainResult r = drain_page(socket, colour);
+                s.push_back(r.mb_per_s);
+                sc.push_back(r.cpu_seconds * 1000 / (double(r.bytes) / kMB));
+                break;
+            }
             case 1: {
                 const PageResult r = before.scan_page(false);
                 b.push_back(mb_per_s(r));
@@ -103,7 +108,7 @@ AgainstSocket backend_against_socket(uint64_t piece, bool colour, int runs) {
         }
     }
     use_prepared_source(false);
-    return {median(s), median(b), median(a), median(bc), median(ac)};
+    return {median(s), median(sc), median(b), median(a), median(bc), median(ac)};
 }
 
 // The simulator's capacity is what it would send with a core to itself and

@@ -27,9 +27,11 @@ PairMedians backend_against_relay(uint64_t piece, bool colour, int runs);
 // a client that only drains the same socket: the backend as it is (image
 // bytes spliced into the page pipe) and with splice refused, so that it
 // copies them as it did before; pages of the three in turn, one warm-up
-// page each not counted.
+// page each not counted. The machine's cores are shared by the page source,
+// the client or the backend's two threads, and whatever else runs.
 struct AgainstSocket {
     double socket = 0;                     // MB/s the draining client received
+    double socket_cpu = 0;                 // the draining client's CPU ms per MB
     double before = 0, after = 0;          // backend MB/s: copied, spliced
     double before_cpu = 0, after_cpu = 0;  // backend CPU ms per MB
 };

@@ -153,16 +153,17 @@ void report_against_socket(int runs) {
     out("The page source is kelvra-bench-source: the page made once, one writev per reply, TCP_NODELAY. Socket "
         "alone: a client that only sends read requests and drains the replies into one buffer. Before: the backend "
         "with splice refused, copying every reply through one buffer into the page pipe; after: the backend "
-        "splicing them. Pages of the three in turn.\n\n");
+        "splicing them. Pages of the three in turn. CPU: this process's user + system time per MB (the client's, or the "
+        "backend's two threads').\n\n");
     out("| page | piece | socket alone MB/s | before MB/s | before / socket | after MB/s | after / socket | "
-        "before CPU ms/MB | after CPU ms/MB | after / before CPU |\n");
-    out("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        "socket client CPU ms/MB | before CPU ms/MB | after CPU ms/MB | after / before CPU |\n");
+    out("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (bool colour : {true, false})
         for (uint64_t piece : {64 * KiB, MiB, 4 * MiB}) {
             const AgainstSocket m = backend_against_socket(piece, colour, runs);
-            out("| %s | %s | %.0f | %.0f | %.2f | %.0f | %.2f | %.2f | %.2f | %.2f |\n", colour ? "colour" : "gray",
-                size_name(piece).c_str(), m.socket, m.before, m.before / m.socket, m.after, m.after / m.socket,
-                m.before_cpu, m.after_cpu, m.after_cpu / m.before_cpu);
+            out("| %s | %s | %.0f | %.0f | %.2f | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f |\n",
+                colour ? "colour" : "gray", size_name(piece).c_str(), m.socket, m.before, m.before / m.socket, m.after,
+                m.after / m.socket, m.socket_cpu, m.before_cpu, m.after_cpu, m.after_cpu / m.before_cpu);
         }
 }
 

@@ -218,6 +218,7 @@ PageResult relay_page(SimConnection& connection, bool colour, bool measure_memor
 DrainResult drain_page(SimConnection& connection, bool colour) {
     static std::vector<uint8_t> buffer;
     const double sim0 = process_cpu_seconds(connection.pid());
+    const double cpu0 = cpu_seconds();
     const double t0 = now_seconds();
     connection.start_page(colour);
     uint64_t bytes = 0;
@@ -233,6 +234,7 @@ DrainResult drain_page(SimConnection& connection, bool colour) {
     DrainResult result;
     result.mb_per_s = double(bytes) / kMB / (now_seconds() - t0);
     result.sim_cpu_seconds = process_cpu_seconds(connection.pid()) - sim0;
+    result.cpu_seconds = cpu_seconds() - cpu0;
     result.bytes = bytes;
     std::string ack;
     connection.exchange(kEndScan, kNone, "", &ack);
