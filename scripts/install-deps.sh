@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev            # the test framework
   sane-utils libsane1 python3-sane   # real frontends: scanimage, saned, dll and net, python-sane
   libpng-dev valgrind                # page files, memory checks
-  nlohmann-json3-dev                 # JSON, for the tests that read the simulator's transcript
+  nlohmann-json3-dev                 # JSON: the simulator reads the backend's trace, the tests its transcript
   clang libclang-rt-14-dev           # fuzzing with libFuzzer
   debhelper dpkg-dev lintian         # the Debian packages, and their checks
   rpm rpmlint cpio                   # the RPM packages, and their checks
