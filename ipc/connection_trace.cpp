@@ -1,6 +1,9 @@
 // The connection's records in the trace (see connection_trace.h).
 #include "ipc/connection_trace.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -15,9 +18,27 @@ trace::Header decoded(const ipc_header_t& header) {
     return {header.command, header.direction, header.kind, header.length};
 }
 
-const char* cause(const Breakoff& why) {
+// Who ended the connection, when a receive met its end: the scan-manager
+// ("closed"), or the backend itself ("cut": a stop that shut it down, to end
+// a wait on a scan-manager that stays silent). The socket's TCP state tells:
+// the side that shut down first waits for the other's end (FIN_WAIT,
+// CLOSING, TIME_WAIT), the other side was asked to end (CLOSE_WAIT, LAST_ACK).
+bool cut_by_us(const ipc_t* ipc) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(ipc->socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    switch (info.tcpi_state) {
+        case TCP_FIN_WAIT1:
+        case TCP_FIN_WAIT2:
+        case TCP_CLOSING:
+        case TCP_TIME_WAIT: return true;
+        default: return false;
+    }
+}
+
+const char* cause(const ipc_t* ipc, const Breakoff& why) {
     if (why.expired) return "time limit";
-    if (why.error == 0) return "closed";
+    if (why.error == 0) return cut_by_us(ipc) ? "cut" : "closed";
     const char* name = strerrorname_np(why.error);
     return name != nullptr ? name : "unknown error";
 }
@@ -26,7 +47,7 @@ void failure(const ipc_t* ipc, const char* way, const ipc_header_t* header, cons
     trace::Record record("failure");
     record.add("connection", ipc->trace).add("way", way).add("stage", header == nullptr ? "header" : "payload");
     if (header != nullptr) record.header(decoded(*header));
-    record.add("got", why.got).add("cause", cause(why)).write();
+    record.add("got", why.got).add("cause", cause(ipc, why)).write();
 }
 
 // "exit_status", or null and "signal" for a child a signal ended.
