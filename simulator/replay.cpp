@@ -85,6 +85,22 @@ std::string difference(const TracedFrame& want, const FrameHeader& got, const st
     return text + (text.empty() ? "" : ", ") + "the payloads differ from byte " + std::to_string(at);
 }
 
+// The step of the recorded end-scan request that follows the read exchanges
+// from `from` on; 0 when another request comes first.
+size_t later_end_scan(const std::vector<TracedStep>& steps, size_t from) {
+    for (size_t i = from; i < steps.size(); ++i) {
+        if (steps[i].kind != TracedStep::Kind::request) continue;
+        if (steps[i].frame.header.command == cmd_end_scan) return i;
+        if (steps[i].frame.header.command != cmd_read_image) return 0;
+    }
+    return 0;
+}
+
+size_t count_reads(const std::vector<TracedStep>& steps, size_t from, size_t to) {
+    return size_t(std::count_if(steps.begin() + long(from), steps.begin() + long(to),
+                                [](const TracedStep& s) { return s.kind == TracedStep::Kind::request; }));
+}
+
 }  // namespace
 
 bool claim_connection(const std::string& trace_path, size_t& connection, std::string& error) {
@@ -147,7 +163,7 @@ int describe_trace(const std::string& path) {
             for (const TracedStep& step : connection.steps) {
                 if (step.kind == TracedStep::Kind::request) ++requests[step.frame.header.command];
                 else if (step.kind == TracedStep::Kind::reply) ++replies;
-                else ending = step.broken.time_limit ? ", the backend gave up waiting" : ", the connection broke off";
+                else ending = step.broken.backend_ended ? ", the backend gave up waiting" : ", the connection broke off";
             }
             std::string list;
             for (const auto& [command, count] : requests)
@@ -200,6 +216,26 @@ int ReplaySession::run() {
         if (want == nullptr)
             return diverged("request " + std::to_string(requests_) + " comes after the last frame the recording has",
                             nullptr, &header, payload);
+        // The cancel race: the page's reader thread notices a cancel between
+        // two of its read requests, sooner or later than it did when the
+        // trace was recorded. An end-scan request where the recording has
+        // more read requests before its end-scan skips those exchanges; a
+        // read request where the recording has the end-scan gets "the job is
+        // over", after which the reader sends its end-scan.
+        if (header.command == cmd_end_scan && want->header.command == cmd_read_image)
+            if (const size_t end = later_end_scan(steps, next); end != 0) {
+                log(1, "request %zu: the end-scan came before %s read request(s) of the recording: skipped",
+                    requests_, std::to_string(count_reads(steps, next, end)).c_str());
+                next = end;
+                want = &steps[next].frame;
+            }
+        if (header.command == cmd_read_image && header.length == 0 && want->header.command == cmd_end_scan &&
+            want->whole()) {
+            log(1, "request %zu: a read request more than the recording has before its end-scan: the job is over",
+                requests_);
+            if (!send_job_over()) return 1;
+            continue;
+        }
         // The recorded send broke off: the recording of this connection ends there.
         if (!want->whole()) return wait_for_close();
         size_t at = 0;
@@ -210,6 +246,14 @@ int ReplaySession::run() {
                             want, &header, payload);
         ++next;
     }
+}
+
+bool ReplaySession::send_job_over() {
+    static const std::string job_over = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<status read_status=\"2\"/>\n";
+    const FrameHeader header{cmd_read_image, direction_reply, kind_xml, job_over.size()};
+    if (!send_frame(socket_, header, job_over.data(), job_over.size())) return false;
+    if (transcript_ != nullptr) transcript_->frame(Transcript::Way::sent, header, job_over);
+    return true;
 }
 
 bool ReplaySession::send_reply(const TracedFrame& frame) {
@@ -241,8 +285,8 @@ int ReplaySession::play_break(const TracedBreak& broken) {
         std::fill(part.begin(), part.end(), '\0');
         send_bytes(socket_, part.data(), part.size());
     }
-    if (broken.time_limit) {
-        log(1, "trace line %ld: the backend waited out its time limit here: silent from now on", broken.line);
+    if (broken.backend_ended) {
+        log(1, "trace line %ld: the backend stopped waiting here: silent from now on", broken.line);
         return wait_for_close();
     }
     log(1, "trace line %ld: the connection broke off here: closing it", broken.line);

@@ -40,6 +40,7 @@ public:
 
 private:
     bool send_reply(const TracedFrame& frame);
+    bool send_job_over();
     int play_break(const TracedBreak& broken);
     int diverged(const std::string& what, const TracedFrame* recorded, const FrameHeader* header,
                  const std::string& payload);

@@ -42,6 +42,14 @@ bool nested_too_deep(std::string_view line) {
     return false;
 }
 
+// A name from the trace as a message shows it: quoted, on one line, short.
+std::string shown(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < 40; ++i)
+        out += uint8_t(text[i]) >= 0x20 && text[i] != 0x7f ? text[i] : '?';
+    return out + (text.size() > 40 ? "...\"" : "\"");
+}
+
 bool decode_base64(std::string_view code, std::string& bytes) {
     if (code.size() % 4 != 0) return false;
     size_t padding = 0;
@@ -82,6 +90,8 @@ public:
             return;
         }
         const auto session = sessions_.find(pid);
+        if (session == sessions_.end() && event == "start" && r.contains("scenario"))
+            fail("a transcript of kelvra-sim, not a trace: the backend writes a trace when KELVRA_TRACE names a file");
         if (session == sessions_.end())
             fail("a record of process " + std::to_string(pid) +
                  " before its \"trace\" record (a trace comes from the backend, with KELVRA_TRACE set)");
@@ -103,7 +113,7 @@ private:
         const auto found = r.find(name);
         if (found == r.end()) {
             const auto event = r.find("event");
-            fail((event != r.end() && event->is_string() ? "a \"" + event->get<std::string>() + "\" record"
+            fail((event != r.end() && event->is_string() ? "a " + shown(event->get<std::string>()) + " record"
                                                         : std::string("a record")) +
                  " without \"" + name + "\"");
         }
@@ -238,7 +248,8 @@ private:
         TracedBreak b;
         b.line = line_;
         b.got = unsigned_field(r, "got");
-        b.time_limit = string_field(r, "cause") == "time limit";
+        const std::string cause = string_field(r, "cause");
+        b.backend_ended = cause == "time limit" || cause == "cut";
         if (stage == "payload") b.header = header(r);
         if (b.got > (b.header ? b.header->length : sizeof(FrameHeader))) fail("\"got\" is more than there was to get");
         // A send that failed shows in its frame record already.
@@ -262,9 +273,14 @@ bool read_trace(std::string_view text, Trace& trace, std::string& error, KeepPay
             ++number;
             const size_t end = text.find('\n');
             if (end == std::string_view::npos) {
-                // The writer ends every record with its line feed.
-                reader.line(number, text);
-                reader.fail("cut short: the file ends inside this record");
+                // The writer ends every record with its line feed: a last line
+                // without one is taken when it is whole, else it was cut short.
+                try {
+                    reader.line(number, text);
+                } catch (const TraceError&) {
+                    reader.fail("cut short: the file ends inside this record (was its program stopped?)");
+                }
+                break;
             }
             const std::string_view line = text.substr(0, end);
             text.remove_prefix(end + 1);

@@ -35,7 +35,9 @@ struct TracedBreak {
     long line = 0;
     std::optional<FrameHeader> header;  // empty: in the header
     uint64_t got = 0;
-    bool time_limit = false;  // the backend gave up waiting; else the connection ended
+    // The backend gave up waiting, or cut the connection itself (to stop a
+    // page); else the scan-manager ended it.
+    bool backend_ended = false;
 };
 
 struct TracedStep {
