@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "backend/backend.h"
 #include "debug/diagnostics.h"
@@ -287,6 +288,219 @@ TEST_F(TraceTest, AReplayStopsAtTheRequestThatDiffers) {
         EXPECT_NE(divergences[0]["received"].get<std::string>().find(c.received), std::string::npos);
         EXPECT_EQ(replay.records("end").back()["status"], 3);
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+const Steps kFlatbedPage = [](Frontend& f) {
+    f.open("fb-a4");
+    f.start();
+    f.page();
+    f.close();
+};
+
+// The trace is appended to a regular file of this user, a new one private;
+// never through a symbolic link, into another user's file or a FIFO. A trace
+// that cannot be written changes nothing the frontend sees.
+TEST_F(TraceTest, GoesOnlyIntoAPrivateFileOfItsOwnUser) {
+    const ThrowawayUser other;
+    const std::string trace = path("trace"), target = path("target");
+    write_file(target, "keep");
+    const struct {
+        const char* name;
+        std::function<bool()> prepare;  // false: the row cannot run here
+        bool written;
+    } cases[] = {
+        {"a new file", [] { return true; }, true},
+        {"a file of ours", [&] { write_file(trace, "earlier\n"); return true; }, true},
+        {"a symbolic link", [&] { return symlink(target.c_str(), trace.c_str()) == 0; }, false},
+        {"a dangling link", [&] { return symlink(path("made").c_str(), trace.c_str()) == 0; }, false},
+        {"another user's file", [&] {
+             write_file(trace, "theirs");
+             return other.ready() && chown(trace.c_str(), other.uid(), other.gid()) == 0 && chmod(trace.c_str(), 0666) == 0;
+         }, false},
+        {"a fifo", [&] { return mkfifo(trace.c_str(), 0600) == 0; }, false},
+        {"a folder", [&] { return mkdir(trace.c_str(), 0700) == 0; }, false},
+    };
+    Scenario scenario;
+    const Outcome untraced = run(kFlatbedPage);
+    const mode_t umask_before = umask(022);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(trace);
+        std::string before;
+        if (!c.prepare()) {
+            EXPECT_FALSE(other.ready()) << "the row could not be prepared";
+            continue;  // another user's file needs root
+        }
+        struct stat about {};
+        if (lstat(trace.c_str(), &about) == 0 && S_ISREG(about.st_mode)) before = read_file(trace);
+        EXPECT_EQ(run(kFlatbedPage, trace), untraced);
+        EXPECT_EQ(lstat(trace.c_str(), &about), 0);
+        if (c.written) {
+            const std::string after = read_file(trace);
+            EXPECT_EQ(about.st_mode & 0777, before.empty() ? 0600u : 0644u);
+            EXPECT_TRUE(after.starts_with(before) && after.size() > before.size() + 1000) << after.substr(0, 100);
+        } else if (S_ISREG(about.st_mode)) {
+            EXPECT_EQ(read_file(trace), before) << "written";
+        }
+        EXPECT_EQ(read_file(target), "keep");
+        EXPECT_FALSE(std::filesystem::exists(path("made"))) << "a dangling link's target was made";
+    }
+    umask(umask_before);
+}
+
+// Each call and its return, with the arguments the frontend gave and what it
+// got back; a handle is named by its connection's number, and a pointer that
+// is no open handle is named 0 without being looked into.
+TEST_F(TraceTest, RecordsEachCallWithItsArgumentsAndResults) {
+    Scenario scenario;
+    setenv("KELVRA_TRACE", path("trace").c_str(), 1);
+    SANE_Int version = 0, info = 0, fd = 0, length = 0;
+    const SANE_Device** devices = nullptr;
+    SANE_Handle handle = nullptr;
+    SANE_Word resolution = 0;
+    SANE_Parameters params{};
+    SANE_Byte buffer[100];
+    ASSERT_EQ(sane_kelvra_init(&version, nullptr), SANE_STATUS_GOOD);
+    sane_kelvra_get_devices(&devices, SANE_TRUE);
+    sane_kelvra_open("no-such-device", &handle);
+    ASSERT_EQ(sane_kelvra_open("fb-a4", &handle), SANE_STATUS_GOOD);
+    sane_kelvra_get_option_descriptor(handle, OPT_MODE);
+    set_string_option(handle, OPT_MODE, "gray");
+    resolution = 250;
+    sane_kelvra_control_option(handle, OPT_RESOLUTION, SANE_ACTION_SET_VALUE, &resolution, &info);
+    sane_kelvra_control_option(handle, OPT_RESOLUTION, SANE_ACTION_GET_VALUE, &resolution, nullptr);
+    sane_kelvra_get_parameters(handle, &params);
+    sane_kelvra_set_io_mode(handle, SANE_TRUE);
+    sane_kelvra_get_select_fd(handle, &fd);
+    sane_kelvra_start(handle);
+    sane_kelvra_read(handle, buffer, sizeof buffer, &length);
+    sane_kelvra_cancel(handle);
+    sane_kelvra_close(handle);
+    sane_kelvra_close(handle);
+    sane_kelvra_exit();
+
+    std::vector<json> calls, frames;
+    json start;
+    for (json& r : read_transcript(path("trace"))) {
+        if (r["event"] == "call" || r["event"] == "return") calls.push_back(std::move(r));
+        else if (r["event"] == "frame") frames.push_back(std::move(r));
+        else if (r["event"] == "start") start = std::move(r);  // the handle's, the last one
+    }
+    const int handle_number = start["connection"].get<int>();
+    const json h = handle_number;
+    const std::vector<std::pair<const char*, json>> expected = {
+        {"call", {{"call", "sane_kelvra_init"}, {"authorize", false}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"version_code", 0x01000000}}},
+        {"call", {{"call", "sane_kelvra_get_devices"}, {"local_only", true}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"devices", {"fb-a4", "mfp-adf", "duplex-legal"}}}},
+        {"call", {{"devicename", "no-such-device"}}},
+        {"return", {{"call", "sane_kelvra_open"}, {"status", "SANE_STATUS_INVAL"}}},
+        {"call", {{"devicename", "fb-a4"}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"handle", h}}},
+        {"call", {{"call", "sane_kelvra_get_option_descriptor"}, {"handle", h}, {"option", OPT_MODE}}},
+        {"return", {{"name", "mode"}}},
+        {"call", {{"call", "sane_kelvra_get_option_descriptor"}}},  // set_string_option's, for the size
+        {"return", {{"name", "mode"}}},
+        {"call", {{"call", "sane_kelvra_control_option"}, {"option", OPT_MODE}, {"action", "set"}, {"value", "gray"}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"value", "Gray"}}},
+        {"call", {{"option", OPT_RESOLUTION}, {"action", "set"}, {"value", 250}}},
+        {"return", {{"value", 200}, {"info", SANE_INFO_INEXACT | SANE_INFO_RELOAD_PARAMS}}},
+        {"call", {{"option", OPT_RESOLUTION}, {"action", "get"}}},
+        {"return", {{"value", 200}}},
+        {"call", {{"call", "sane_kelvra_get_parameters"}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"format", 0}, {"depth", 8}, {"last_frame", true}}},
+        {"call", {{"call", "sane_kelvra_set_io_mode"}, {"non_blocking", true}}},
+        {"return", {{"status", "SANE_STATUS_UNSUPPORTED"}}},
+        {"call", {{"call", "sane_kelvra_get_select_fd"}}},
+        {"return", {{"status", "SANE_STATUS_INVAL"}}},
+        {"call", {{"call", "sane_kelvra_start"}, {"handle", h}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}}},
+        {"call", {{"call", "sane_kelvra_read"}, {"max_length", 100}}},
+        {"return", {{"status", "SANE_STATUS_GOOD"}, {"length", 100}}},
+        {"call", {{"call", "sane_kelvra_cancel"}, {"handle", h}}},
+        {"return", {{"call", "sane_kelvra_cancel"}}},
+        {"call", {{"call", "sane_kelvra_close"}, {"handle", h}}},
+        {"return", {{"call", "sane_kelvra_close"}}},
+        {"call", {{"call", "sane_kelvra_close"}, {"handle", 0}}},
+        {"return", {{"call", "sane_kelvra_close"}}},
+        {"call", {{"call", "sane_kelvra_exit"}}},
+        {"return", {{"call", "sane_kelvra_exit"}}},
+    };
+    ASSERT_EQ(calls.size(), expected.size());
+    const int frontend = calls[0]["thread"].get<int>();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        SCOPED_TRACE(calls[i].dump());
+        EXPECT_EQ(calls[i]["event"], expected[i].first);
+        EXPECT_EQ(calls[i]["thread"], frontend);
+        EXPECT_EQ(calls[i]["pid"], getpid());
+        for (const auto& [name, value] : expected[i].second.items()) EXPECT_EQ(calls[i][name], value) << name;
+        if (i % 2 == 1) {
+            EXPECT_EQ(calls[i]["call"], calls[i - 1]["call"]);
+        }
+    }
+    // The page's reader thread wrote the read requests and their replies.
+    size_t reads = 0;
+    for (const json& f : frames) {
+        EXPECT_TRUE(f["connection"] == 1 || f["connection"] == h) << f.dump();
+        if (f["command"] != 6) continue;
+        ++reads;
+        EXPECT_NE(f["thread"], frontend) << f.dump();
+    }
+    EXPECT_GE(reads, 2u);
+}
+
+// With the image bytes in it, a page of 1 MiB replies makes records of more
+// than 1 MB on the reader thread while the frontend thread writes its reads:
+// every record stays whole (each line is read, each image's bytes match their
+// checksum), and the frames are those the simulator sent and received, as its
+// transcript has them.
+TEST_F(TraceTest, FramesAreTheSimulatorsAndStayWholeWhileTwoThreadsWrite) {
+    Scenario scenario("", "piece_size=\"1048576\"");
+    run([](Frontend& f) {
+        f.open("fb-a4", SOURCE_FLATBED, "Color", 150, 0);
+        f.start();
+        f.page();
+        f.close();
+    }, path("trace"));
+    kelvra_sim::Trace read;
+    std::string error;
+    EXPECT_TRUE(kelvra_sim::load_trace(path("trace"), read, error)) << error;
+
+    // Each scan-manager's frames: in the trace by connection, in the transcript by the simulator's pid.
+    std::map<int, int> manager_of;  // connection -> pid
+    std::map<int, std::vector<json>> traced, transcribed;
+    for (json& r : read_transcript(path("trace"))) {
+        if (r["event"] == "start") manager_of[r["connection"].get<int>()] = r["manager_pid"].get<int>();
+        if (r["event"] == "frame") traced[manager_of.at(r["connection"].get<int>())].push_back(std::move(r));
+    }
+    for (json& r : scenario.records("frame")) transcribed[r["pid"].get<int>()].push_back(std::move(r));
+    ASSERT_EQ(traced.size(), 2u);
+    ASSERT_EQ(transcribed.size(), 2u);
+    size_t images = 0;
+    for (auto& [pid, frames] : traced) {
+        SCOPED_TRACE("scan-manager " + std::to_string(pid));
+        ASSERT_EQ(frames.size(), transcribed[pid].size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            json ours = frames[i], theirs = transcribed[pid][i];
+            EXPECT_EQ(ours["way"], theirs["way"] == "sent" ? "received" : "sent");
+            for (json* r : {&ours, &theirs}) {
+                for (const char* field : {"time_us", "pid", "thread", "connection", "way"}) r->erase(field);
+                if ((*r)["kind"] == 2) r->erase("base64");  // the simulator writes only the checksum
+            }
+            EXPECT_EQ(ours, theirs);
+            images += frames[i]["kind"] == 2 && frames[i]["length"] == 1048576 && frames[i].contains("base64");
+        }
+    }
+    EXPECT_GE(images, 5u) << "the page came in fewer pieces of 1 MiB than it should";
 }
 
 }  // namespace
