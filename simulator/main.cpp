@@ -67,6 +67,7 @@ const char usage[] =
     "Scenario file, in short:\n"
     "  <scenario transcript=\"FILE.jsonl\" piece_size=\"262144\" piece_delay_ms=\"0\" log=\"0\"\n"
     "            strict=\"0|1\">   (strict: refuse what the real device would)\n"
+    "    (replay=\"TRACE\" on <scenario> instead of elements: answer from a backend trace)\n"
     "    <startup port=\"-1\" | port_add=\"N\" | action=\"exit|hang|unbound\"  intruder=\"USER\"/>\n"
     "    <device name=\"..\" vendor=\"..\" model=\"..\" type=\"..\" host=\"..\" units=\"flatbed adf\"\n"
     "            sheets=\"3\" flatbed=\"minW maxW minH maxH\" adf=\"..\" .../>   (replace the built-ins)\n"
