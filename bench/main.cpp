@@ -3,6 +3,7 @@
 //
 //   kelvra-bench [--runs N] [--out DIR] [--quick]
 //   kelvra-bench --latency [CALLS]      the exchange-latency table alone
+//   kelvra-bench --page backend|relay [PIECE] [gray] [PAGES]   pages of one kind, for profilers
 //
 // Prints Markdown tables; with --out also writes DIR/results.md and
 // DIR/piece_sizes.csv (the data of the plot).
@@ -105,7 +106,13 @@ std::optional<int> parse_options(int argc, char** argv, Options* options) {
         else if (!std::strcmp(argv[i], "--memory") && i + 2 < argc)
             return memory_child(argv[i + 1], std::strtoull(argv[i + 2], nullptr, 10));
         else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--out DIR] [--quick]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--runs N] [--out DIR] [--quick]   the whole run\n"
+                         "       %s --latency [CALLS]                  the exchange-latency table alone "
+                         "(CALLS: 1000)\n"
+                         "       %s --page backend|relay [PIECE] [gray] [PAGES]   pages of one kind, for "
+                         "profilers\n",
+                         argv[0], argv[0], argv[0]);
             return 2;
         }
     }

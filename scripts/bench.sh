@@ -10,7 +10,9 @@ out="$root/doc/bench"
 # The plot needs Debian's matplotlib; installed here only, never on the test path.
 if ! /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
     if [ "$(id -u)" = 0 ]; then
-        apt-get install -y python3-matplotlib >/dev/null
+        # A fresh machine has no package lists yet.
+        apt-get update -qq -o DPkg::Lock::Timeout=600
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 python3-matplotlib >/dev/null
     else
         echo "bench.sh: python3-matplotlib is missing; run: sudo apt-get install -y python3-matplotlib" >&2
         exit 1

@@ -2,20 +2,27 @@
 # A first scan without hardware: builds the backend and the scan-manager
 # simulator, then scans through scanimage and SANE's dll meta-backend exactly
 # as any SANE frontend would.
+#   KELVRA_BUILD_DIR    the build folder (default build/); one configured before keeps its settings
+#   KELVRA_DEMO_OUTPUT  where the pages go (default demo-output/)
+# The demo library reads its host list from <build>/demo/kelvra.conf. The first run writes it with the host
+# of the simulator's network scanner; later runs leave it as it is, so the hosts you add there stay.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
+top=$(cd -P "$(dirname "$0")/.." && pwd)
 build=${KELVRA_BUILD_DIR:-$top/build}
 out=${KELVRA_DEMO_OUTPUT:-$top/demo-output}
 
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" --demo
 
 echo "== building (demo flavour: scan-manager = the simulator)"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target sane-kelvra-demo kelvra-sim >/dev/null
 
-# The demo library reads its host list from the build tree; the simulator
-# keeps a network scanner at this host name.
-echo "office-scanner.local" > "$build/demo/kelvra.conf"
+# The simulator keeps a network scanner at office-scanner.local.
+conf=$build/demo/kelvra.conf
+if [ ! -e "$conf" ]; then
+  printf '%s\n' "# The demo library's hosts, one a line (scripts/demo.sh writes this file only when it is missing)" \
+    office-scanner.local > "$conf"
+fi
 
 # A SANE configuration folder whose dll.conf names only kelvra, so the dll
 # meta-backend loads our library (found through LD_LIBRARY_PATH) and no other.

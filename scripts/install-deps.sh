@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages kelvra needs to build, test, package and demo.
+#   scripts/install-deps.sh          everything the test command uses
+#   scripts/install-deps.sh --demo   only what scripts/demo.sh needs: the build and scanimage
 # As root it installs what is missing, printing one line that names them (apt's
 # output goes to a log, shown only when the install fails); otherwise it prints
 # the one line to run.
@@ -8,14 +10,23 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config          # build
   libxml2-dev libsane-dev            # libxml2, and the header sane/sane.h
-  googletest libgtest-dev            # the test framework
-  sane-utils libsane1 python3-sane   # real frontends: scanimage, saned, dll and net, python-sane
-  libpng-dev valgrind                # page files, memory checks
-  nlohmann-json3-dev                 # JSON: the simulator reads the backend's trace, the tests its transcript
-  clang libclang-rt-14-dev           # fuzzing with libFuzzer
-  debhelper dpkg-dev lintian         # the Debian packages, and their checks
-  rpm rpmlint cpio                   # the RPM packages, and their checks
+  libpng-dev nlohmann-json3-dev      # the simulator's page files, and the traces it replays; JSON for the tests
+  googletest libgtest-dev            # the test framework (the build configures the tests too)
+  sane-utils libsane1                # scanimage, saned, SANE's dll and net meta-backends
 )
+if [ "${1:-}" != --demo ]; then
+  packages+=(
+    python3-sane                       # python-sane
+    sane libimage-sane-perl            # scanadf, Image::Sane
+    gir1.2-libinsane-1.0 python3-gi    # libinsane through GObject introspection
+    simple-scan xsane xvfb xdotool     # the GUI frontends under Xvfb, driven by their keys
+    x11-utils imagemagick acl          # their windows listed and photographed; nobody let through to the build
+    valgrind                           # memory checks
+    clang libclang-rt-14-dev           # fuzzing with libFuzzer
+    debhelper dpkg-dev lintian         # the Debian packages, and their checks
+    rpm rpmlint cpio                   # the RPM packages, and their checks
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

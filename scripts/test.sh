@@ -2,7 +2,10 @@
 # Every test, as the README and CI run it, in stages whose wall times are printed at the end:
 #   packages    scripts/install-deps.sh
 #   build/tests the normal build and its whole suite: the library's test programs, the simulator's own tests,
-#               scanimage, python-sane and saned, the install, the short soak, valgrind's memcheck
+#               the frontends (scanimage, scanadf, saned, python-sane, libinsane, Image::Sane, and simple-scan and
+#               XSane under Xvfb), the install, the documentation's examples, the short soak, valgrind's memcheck
+#   release     every target built in Release as scripts/bench.sh and scripts/soak.sh configure it, since gcc
+#               warns about other things at -O3 and every warning is an error
 #   deb/rpm     scripts/package.sh (the .debs and .rpms into dist/), then tests/package/package_test.sh: their
 #               contents, lintian and rpmlint, the dpkg life cycle in a throwaway root, the extracted packages
 #               scanning as the build tree does
@@ -11,7 +14,8 @@
 #               ThreadSanitizer: they start the sanitized simulator and reach every thread and allocation path
 #               of the library, and the unit tests replay every fuzz seed and finding
 #   fuzz        scripts/fuzz.sh, KELVRA_FUZZ_SECONDS (8 here) per target from its seeds
-# KELVRA_SKIP_PACKAGING=1, KELVRA_SKIP_SANITIZERS=1 and KELVRA_SKIP_FUZZ=1 leave those stages out.
+# KELVRA_SKIP_RELEASE=1, KELVRA_SKIP_PACKAGING=1, KELVRA_SKIP_SANITIZERS=1 and KELVRA_SKIP_FUZZ=1 leave those
+# stages out.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -23,7 +27,7 @@ report() {
   local status=$?
   echo "== stage wall times"
   printf '%s\n' "${times[@]}"
-  printf '%-13s %3d:%02d  %s\n' total $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60)) \
+  printf '%-14s %3d:%02d  %s\n' total $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60)) \
     "$([ "$status" = 0 ] && echo "all tests passed" || echo "FAILED (exit $status)")"
 }
 trap report EXIT
@@ -33,18 +37,26 @@ stage() {
   local begin=$SECONDS
   echo "== $1"
   "${@:2}"
-  times+=("$(printf '%-13s %3d:%02d' "$1" $(((SECONDS - begin) / 60)) $(((SECONDS - begin) % 60)))")
+  times+=("$(printf '%-14s %3d:%02d' "$1" $(((SECONDS - begin) / 60)) $(((SECONDS - begin) % 60)))")
 }
 # build DIR SANITIZER [TARGET...]
 build() {
   cmake -S "$top" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_SANITIZE="$2" > /dev/null
   cmake --build "$1" -j"$jobs" ${3:+--target "${@:3}"}
 }
+# release DIR: every target, configured as scripts/bench.sh and scripts/soak.sh configure theirs.
+release() {
+  cmake -S "$top" -B "$1" -DCMAKE_BUILD_TYPE=Release > /dev/null
+  cmake --build "$1" -j"$jobs"
+}
 suite() { ctest --test-dir "$1" --output-on-failure -j"$jobs" --timeout 300; }
 
 stage packages "$top/scripts/install-deps.sh"
 stage build build "$top/build" ""
 stage tests suite "$top/build"
+if [ "${KELVRA_SKIP_RELEASE:-0}" != 1 ]; then
+  stage "release build" release "$top/build-release"
+fi
 if [ "${KELVRA_SKIP_PACKAGING:-0}" != 1 ]; then
   stage "deb/rpm build" "$top/scripts/package.sh"
   stage "deb/rpm tests" env KELVRA_BINARY_DIR="$top/build" bash "$top/tests/package/package_test.sh" "$top/dist"

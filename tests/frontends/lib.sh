@@ -39,16 +39,17 @@ simulators_running() {
 
 # pnm_is FILE WIDTH HEIGHT CHANNELS PAGE [LEFT TOP DOCUMENT_WIDTH DOCUMENT_HEIGHT] [front|back]: FILE is
 # scanimage's PNM of the simulator's page PAGE, byte for byte; the page cut from a document as page-reference says.
+# PAGE "-" for the header alone (what scanadf leaves for the start on the empty feeder).
 pnm_is() {
   cmp -s "$1" <(printf 'P%d\n# SANE data follows\n%d %d\n255\n' $(($4 == 3 ? 6 : 5)) "$2" "$3"
-                "$reference" "$2" "$3" $(($2 * $4)) "$4" "${@:5}")
+                [ "$5" = - ] || "$reference" "$2" "$3" $(($2 * $4)) "$4" "${@:5}")
 }
 
 # check NAME STATUS OUTPUT FILES COMMAND...: runs COMMAND in the folder $work/NAME, as `run` says (plain by default).
 #   STATUS  0, or "fail" for any other exit status
 #   OUTPUT  extended regular expressions, one a line, that the output (standard output and error) matches; a
 #           leading ! for one it must not match
-#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE[:LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT][:SIDE] for each page written
+#   FILES   FILE:WIDTH:HEIGHT:CHANNELS:PAGE[:LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT][:SIDE] for each file written
 #           (see pnm_is), !FILE for a file that must not exist
 # and no simulator of the command outlives it.
 run() { timeout -k 5 60 "$@"; }
@@ -79,13 +80,15 @@ check() {
   [ "$(simulators_running)" = 0 ] || fail "$name: a scan-manager outlived the frontend"
 }
 
-# pages COUNT WIDTH HEIGHT CUT [duplex]: the FILES of a gray batch of COUNT pages p-1.pnm ..., each cut as CUT
-# (LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT), the fronts and backs of duplex sheets, and no page after them.
+# pages COUNT WIDTH HEIGHT CUT [duplex] [-]: the FILES of a gray batch of COUNT pages p-1.pnm ..., each cut as CUT
+# (LEFT:TOP:DOCUMENT_WIDTH:DOCUMENT_HEIGHT), the fronts and backs of duplex sheets, and no page after them (with
+# -: one file after them that holds the header alone).
 pages() {
-  local page side=
+  local page side= after=$(($1 + 1))
   for page in $(seq "$1"); do
-    [ "${5:-}" = duplex ] && side=:$( ((page % 2)) && echo front || echo back)
+    [[ " ${*:5} " != *" duplex "* ]] || side=:$( ((page % 2)) && echo front || echo back)
     printf 'p-%d.pnm:%d:%d:1:%d:%s%s ' "$page" "$2" "$3" "$page" "$4" "$side"
   done
-  echo "!p-$(($1 + 1)).pnm"
+  [[ " ${*:5} " != *" - "* ]] || { printf 'p-%d.pnm:%d:%d:1:- ' "$after" "$2" "$3"; after=$((after + 1)); }
+  echo "!p-$after.pnm"
 }

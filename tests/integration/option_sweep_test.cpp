@@ -78,10 +78,12 @@ TEST(OptionSweep, EveryOptionOverItsConstraintWithParametersAfterEachSetAndNoSta
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Each ask is an exchange of its own (none answered from a cache); about
-    // 400 take 30 ms on an idle machine and 0.2 s under the sanitizers.
+    // 400 take 30 ms on an idle machine, 0.2 s under the sanitizers and 4 s
+    // under AddressSanitizer on two cores shared by five builds. An exchange
+    // that waits for a delayed acknowledgement (40 ms) makes them 16 s.
     EXPECT_EQ(scenario.frames(IPC_CMD_SCAN_PARAMETER).size(), size_t(asks));
     EXPECT_GT(asks, 300);
-    EXPECT_LT(seconds, 2.0) << asks << " exchanges";
+    EXPECT_LT(seconds, 8.0) << asks << " exchanges";
     sane_kelvra_exit();
 }
 
