@@ -26,7 +26,10 @@ void trace_exit(const ipc_t* ipc, int wait_status, bool killed);
 void trace_sent(const ipc_t* ipc, const ipc_header_t& header, const void* payload, uint64_t sent,
                 SANE_Status status, const Breakoff& why);
 // A received frame whose header was read; `payload` null when its payload was
-// not read (the header was refused, or it announced none).
+// not read (the header was refused, or it announced none). An image payload
+// is checksummed from memory, so a reader that could move image bytes into
+// the page's pipe without copying them copies them when the connection is
+// traced, and calls this with its buffer.
 void trace_received(const ipc_t* ipc, const ipc_header_t& header, const ipc_payload_t* payload);
 // A header (`header` null) or the payload of `header` that did not arrive whole.
 void trace_receive_failed(const ipc_t* ipc, const ipc_header_t* header, const Breakoff& why);
