@@ -14,11 +14,12 @@
 // ---------------------------------------------------------------- connection
 
 // One connection to one scan-manager child. Created only by ipc_open, freed
-// only by ipc_close. Every field is -1 until it becomes known.
+// only by ipc_close. pid, port and socket are -1 until they become known.
 struct ipc_t {
     int32_t pid;
     int32_t port;
     int32_t socket;
+    uint32_t trace = 0;  // the connection's number in the trace; 0 when not tracing
 };
 
 SANE_Status ipc_open(ipc_t** out);
