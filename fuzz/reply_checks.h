@@ -20,6 +20,9 @@ std::string run_read_reply(const uint8_t* data, size_t size);
 std::string run_acks(const uint8_t* data, size_t size);
 // Writes the input to `path` as the configuration file, then reads it back.
 std::string run_config(const uint8_t* data, size_t size, const char* path);
+// Reads the input as a backend trace, the way the simulator does before a
+// replay (trace_check.cpp).
+std::string run_trace(const uint8_t* data, size_t size);
 
 // A fuzz target stops at the first problem, printing it, so that libFuzzer
 // keeps the input as a crash.

@@ -2,7 +2,9 @@
 // it on the loopback address, and ending it again.
 #include "ipc/ipc.h"
 
+#include "ipc/connection_trace.h"
 #include "platform/build_paths.h"
+#include "trace/trace.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -54,10 +56,11 @@ int32_t read_port(int fd) {
 }
 
 // True once the child has been reaped here or elsewhere. ECHILD means it was
-// reaped already, or the frontend ignores SIGCHLD and the system reaped it.
-bool child_ended(pid_t pid) {
+// reaped already, or the frontend ignores SIGCHLD and the system reaped it;
+// *wait_status is then left as it was.
+bool child_ended(pid_t pid, int* wait_status) {
     for (;;) {
-        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        pid_t r = waitpid(pid, wait_status, WNOHANG);
         if (r == pid) return true;
         if (r == 0) return false;
         if (errno == ECHILD) return true;
@@ -78,8 +81,8 @@ int open_pidfd(pid_t pid) {
 
 // Waits up to the grace period for the child to end by itself. A child that
 // has not been reaped keeps its pid, so the pidfd names the right process.
-bool wait_for_child(pid_t pid, int grace_ms) {
-    if (child_ended(pid)) return true;
+bool wait_for_child(pid_t pid, int grace_ms, int* wait_status) {
+    if (child_ended(pid, wait_status)) return true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(grace_ms);
     int pidfd = open_pidfd(pid);
     if (pidfd >= 0) {
@@ -90,14 +93,14 @@ bool wait_for_child(pid_t pid, int grace_ms) {
             break;
         }
         close(pidfd);
-        return child_ended(pid);
+        return child_ended(pid, wait_status);
     }
     // Kernels without pidfd: look again every few milliseconds.
     while (Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (child_ended(pid)) return true;
+        if (child_ended(pid, wait_status)) return true;
     }
-    return child_ended(pid);
+    return child_ended(pid, wait_status);
 }
 
 // Closes every descriptor from 3 up but `keep`, so that the scan-manager
@@ -198,19 +201,16 @@ SANE_Status connect_to_port(ipc_t* ipc) {
 
 }  // namespace
 
-SANE_Status ipc_open(ipc_t** out) {
-    if (out == nullptr) return SANE_STATUS_INVAL;
+namespace {
 
-    ipc_t* ipc = new (std::nothrow) ipc_t{-1, -1, -1};
-    if (ipc == nullptr) return SANE_STATUS_NO_MEM;
-
+// Starts the scan-manager, reads its port and connects; the record keeps
+// whatever was reached. A child that ended at once leaves its status in
+// *ended (for the trace: it is reaped here, so the close cannot learn it).
+SANE_Status start_and_connect(ipc_t* ipc, int* ended) {
     // Close-on-exec everywhere, so that no scan-manager inherits the pipes and
     // sockets of other connections; the child re-enables the one end it needs.
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *out = ipc;
-        return SANE_STATUS_IO_ERROR;
-    }
+    if (pipe2(fds, O_CLOEXEC) != 0) return SANE_STATUS_IO_ERROR;
     const int read_end = fds[0];
     const int write_end = fds[1];
 
@@ -224,7 +224,6 @@ SANE_Status ipc_open(ipc_t** out) {
         ipc->pid = -1;
         close(read_end);
         close(write_end);
-        *out = ipc;
         return SANE_STATUS_IO_ERROR;
     }
     if (ipc->pid == 0) {  // GCOVR_EXCL_START
@@ -239,15 +238,13 @@ SANE_Status ipc_open(ipc_t** out) {
     }  // GCOVR_EXCL_STOP
 
     close(write_end);
-    if (waitpid(ipc->pid, nullptr, WNOHANG) != 0) {
+    if (waitpid(ipc->pid, ended, WNOHANG) != 0) {
         close(read_end);
-        *out = ipc;
         return SANE_STATUS_IO_ERROR;
     }
 
     ipc->port = read_port(read_end);
     close(read_end);
-    *out = ipc;
     if (ipc->port < 0) {
         ipc->port = -1;
         return SANE_STATUS_IO_ERROR;
@@ -256,22 +253,42 @@ SANE_Status ipc_open(ipc_t** out) {
     return connect_to_port(ipc);
 }
 
+}  // namespace
+
+SANE_Status ipc_open(ipc_t** out) {
+    if (out == nullptr) return SANE_STATUS_INVAL;
+
+    ipc_t* ipc = new (std::nothrow) ipc_t{-1, -1, -1};
+    if (ipc == nullptr) return SANE_STATUS_NO_MEM;
+    ipc->trace = kelvra::trace::next_connection();
+
+    int ended = -1;
+    const SANE_Status status = start_and_connect(ipc, &ended);
+    *out = ipc;
+    if (ipc->trace != 0) kelvra::ipc::trace_start(ipc, status, ended);
+    return status;
+}
+
 SANE_Status ipc_close(ipc_t* ipc) {
     if (ipc == nullptr) return SANE_STATUS_INVAL;
 
     // Closing the connection is the scan-manager's signal to end.
     if (ipc->socket != -1) close(ipc->socket);
 
+    int wait_status = -1;
+    bool killed = false;
     if (ipc->pid != -1) {
         // A scan-manager that hangs must not hold the frontend: after the grace
         // period it is killed, and in every case it is reaped (no zombie).
-        if (!wait_for_child(ipc->pid, kelvra::kChildGraceMilliseconds)) {
+        if (!wait_for_child(ipc->pid, kelvra::kChildGraceMilliseconds, &wait_status)) {
             kill(ipc->pid, SIGKILL);
-            while (waitpid(ipc->pid, nullptr, 0) < 0 && errno == EINTR) {
+            killed = true;
+            while (waitpid(ipc->pid, &wait_status, 0) < 0 && errno == EINTR) {
             }
         }
     }
 
+    if (ipc->trace != 0) kelvra::ipc::trace_exit(ipc, wait_status, killed);
     delete ipc;
     return SANE_STATUS_GOOD;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "ipc/connection_trace.h"
 #include "ipc/socket_wait.h"
 #include "platform/build_paths.h"
 
@@ -82,8 +83,12 @@ SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
     return SANE_STATUS_IO_ERROR;
 }
 
-SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* payload, size_t size) {
-    if (ipc == nullptr || header == nullptr || (payload == nullptr && size > 0)) return SANE_STATUS_INVAL;
+namespace {
+
+// Sends the frame; *sent counts the bytes of header and payload that went
+// out, and `why` says why the rest did not.
+SANE_Status write_frame(ipc_t* ipc, const ipc_header_t* header, const void* payload, size_t size, uint64_t* sent,
+                        kelvra::ipc::Breakoff* why) {
     // Header and payload leave in one call: written separately, the payload
     // would wait behind the unacknowledged header (Nagle) for the peer's
     // delayed acknowledgement, some 40 ms on every XML request.
@@ -96,28 +101,52 @@ SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* 
     message.msg_iovlen = size > 0 ? 2 : 1;
     // An interrupted call has sent nothing: like a header that went out
     // short, the request fails and no payload follows.
-    ssize_t sent = sendmsg(ipc->socket, &message, MSG_NOSIGNAL);
-    if (sent < 0 && limit_expired(errno)) return expired(ipc);
-    if (sent < static_cast<ssize_t>(sizeof *header)) return SANE_STATUS_IO_ERROR;
+    const ssize_t first = sendmsg(ipc->socket, &message, MSG_NOSIGNAL);
+    if (first < 0) {
+        why->error = errno;
+        why->expired = limit_expired(errno);
+        return why->expired ? expired(ipc) : SANE_STATUS_IO_ERROR;
+    }
+    *sent = static_cast<uint64_t>(first);
+    if (first < static_cast<ssize_t>(sizeof *header)) return SANE_STATUS_IO_ERROR;
 
     // A payload that went out short would leave the scan-manager waiting for
     // the rest: send it, retrying interrupted writes within one limit, until
     // all of it is out or the connection fails.
     const auto* bytes = static_cast<const uint8_t*>(payload);
-    size_t done = static_cast<size_t>(sent) - sizeof *header;
+    size_t done = static_cast<size_t>(first) - sizeof *header;
     while (done < size) {
         const int64_t since = now_ms();
         size_t count = size - done;
         SANE_Status status = ipc_write(ipc, bytes + done, &count);
         while (status == SANE_STATUS_GOOD && count == 0) {
-            if (!ready_before_limit(ipc, POLLOUT, since)) return expired(ipc);
+            if (!ready_before_limit(ipc, POLLOUT, since)) {
+                why->expired = true;
+                return expired(ipc);
+            }
             count = size - done;
             status = ipc_write(ipc, bytes + done, &count);
         }
-        if (status != SANE_STATUS_GOOD) return status;
+        if (status != SANE_STATUS_GOOD) {
+            why->error = errno;
+            why->expired = limit_expired(errno);
+            return status;
+        }
         done += count;
+        *sent += count;
     }
     return SANE_STATUS_GOOD;
+}
+
+}  // namespace
+
+SANE_Status ipc_write_frame(ipc_t* ipc, const ipc_header_t* header, const void* payload, size_t size) {
+    if (ipc == nullptr || header == nullptr || (payload == nullptr && size > 0)) return SANE_STATUS_INVAL;
+    uint64_t sent = 0;
+    kelvra::ipc::Breakoff why;
+    const SANE_Status status = write_frame(ipc, header, payload, size, &sent, &why);
+    if (ipc->trace != 0) kelvra::ipc::trace_sent(ipc, *header, payload, sent, status, why);
+    return status;
 }
 
 SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
@@ -138,18 +167,31 @@ SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
     return SANE_STATUS_IO_ERROR;
 }
 
-SANE_Status kelvra::ipc::read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size) {
+// errno is cleared before each read, so that a read of none, the peer's
+// end, leaves it 0 in `why`.
+SANE_Status kelvra::ipc::read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size, Breakoff* why) {
     uint64_t done = 0;
     while (done < size) {
         const int64_t since = now_ms();
         size_t count = static_cast<size_t>(size - done);
+        errno = 0;
         SANE_Status status = ipc_read(ipc, buffer + done, &count);
         while (status == SANE_STATUS_GOOD && count == 0) {
-            if (!ready_before_limit(ipc, POLLIN, since)) return expired(ipc);
+            if (!ready_before_limit(ipc, POLLIN, since)) {
+                why->got = done;
+                why->expired = true;
+                return expired(ipc);
+            }
             count = static_cast<size_t>(size - done);
+            errno = 0;
             status = ipc_read(ipc, buffer + done, &count);
         }
-        if (status != SANE_STATUS_GOOD) return status;
+        if (status != SANE_STATUS_GOOD) {
+            why->got = done;
+            why->error = errno;
+            why->expired = limit_expired(errno);
+            return status;
+        }
         done += count;
     }
     return SANE_STATUS_GOOD;
@@ -158,25 +200,38 @@ SANE_Status kelvra::ipc::read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size
 using kelvra::ipc::read_exactly;
 
 SANE_Status receive_header(ipc_t* ipc, ipc_header_t* header) {
-    return read_exactly(ipc, reinterpret_cast<uint8_t*>(header), sizeof *header);
+    kelvra::ipc::Breakoff why;
+    const SANE_Status status = read_exactly(ipc, reinterpret_cast<uint8_t*>(header), sizeof *header, &why);
+    if (status != SANE_STATUS_GOOD && ipc->trace != 0) kelvra::ipc::trace_receive_failed(ipc, nullptr, why);
+    return status;
 }
 
 SANE_Status receive_payload(ipc_t* ipc, const ipc_header_t* header, ipc_payload_t* payload) {
     const uint64_t length = header->length;
     // A length no scan-manager sends: refused before anything is allocated
     // or read, so a broken peer can neither exhaust memory nor stall us.
-    if (length > IPC_MAX_PAYLOAD) return SANE_STATUS_IO_ERROR;
+    if (length > IPC_MAX_PAYLOAD) {
+        if (ipc->trace != 0) kelvra::ipc::trace_received(ipc, *header, nullptr);
+        return SANE_STATUS_IO_ERROR;
+    }
 
     // An empty payload holds no buffer; malloc(0) could not tell it from a failure.
     if (length > 0) {
         payload->data = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
-        if (payload->data == nullptr) return SANE_STATUS_NO_MEM;
+        if (payload->data == nullptr) {
+            if (ipc->trace != 0) kelvra::ipc::trace_received(ipc, *header, nullptr);
+            return SANE_STATUS_NO_MEM;
+        }
     }
     payload->length = length;
     payload->kind = 0;
 
-    SANE_Status status = read_exactly(ipc, payload->data, length);
-    if (status != SANE_STATUS_GOOD) return status;
+    kelvra::ipc::Breakoff why;
+    SANE_Status status = read_exactly(ipc, payload->data, length, &why);
+    if (status != SANE_STATUS_GOOD) {
+        if (ipc->trace != 0) kelvra::ipc::trace_receive_failed(ipc, header, why);
+        return status;
+    }
 
     payload->kind = header->kind;
     payload->length = length;
@@ -206,6 +261,7 @@ static SANE_Status receive_bare_ack(ipc_t* ipc, uint32_t command) {
     ipc_header_t header{};
     SANE_Status status = receive_header(ipc, &header);
     if (status != SANE_STATUS_GOOD) return status;
+    if (ipc->trace != 0) kelvra::ipc::trace_received(ipc, header, nullptr);
     if (header.command != command || header.direction != IPC_REPLY || header.kind != IPC_PAYLOAD_NONE ||
         header.length != 0)
         return SANE_STATUS_IO_ERROR;

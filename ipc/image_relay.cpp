@@ -136,7 +136,8 @@ SANE_Status drop(ipc_t* ipc, uint64_t size) {
     uint8_t scratch[65536];
     while (size > 0) {
         const uint64_t part = std::min<uint64_t>(size, sizeof scratch);
-        const SANE_Status status = read_exactly(ipc, scratch, part);
+        Breakoff why;
+        const SANE_Status status = read_exactly(ipc, scratch, part, &why);
         if (status != SANE_STATUS_GOOD) return status;
         size -= part;
     }
@@ -190,7 +191,8 @@ SANE_Status relay_image(ipc_t* ipc, uint64_t length, uint64_t wanted, int fd, co
             const uint64_t rest = wanted - done;
             auto* buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(rest)));
             if (buffer == nullptr) status = SANE_STATUS_NO_MEM;
-            if (buffer != nullptr) status = read_exactly(ipc, buffer, rest);
+            Breakoff why;
+            if (buffer != nullptr) status = read_exactly(ipc, buffer, rest, &why);
             if (status != SANE_STATUS_GOOD) {
                 std::free(buffer);
                 return status;

@@ -21,6 +21,7 @@ struct ipc_t {
     int32_t pid;
     int32_t port;
     int32_t socket;
+    uint32_t trace = 0;  // the connection's number in the trace; 0 when not tracing
     // Set once the kernel refused to splice this connection's image bytes:
     // they are copied from then on.
     uint8_t copy_images = 0;

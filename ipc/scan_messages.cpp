@@ -1,4 +1,5 @@
 // Scan parameter, start and read: the XML and image messages of a scan.
+#include "ipc/connection_trace.h"
 #include "ipc/image_relay.h"
 #include "ipc/ipc.h"
 #include "ipc/xml_message.h"
@@ -9,6 +10,7 @@ using kelvra::ipc::read_xml_payload;
 using kelvra::ipc::relay_image;
 using kelvra::ipc::receive_xml_reply;
 using kelvra::ipc::send_xml_request;
+using kelvra::ipc::trace_received;
 using kelvra::ipc::write_image;
 
 SANE_Status send_scan_parameter(ipc_t* ipc, const ScanParameter* parameter) {
@@ -51,10 +53,16 @@ SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count, const s
     ipc_header_t header{};
     SANE_Status status = receive_header(ipc, &header);
     if (status != SANE_STATUS_GOOD) return status;
-    if (header.command != IPC_CMD_READ_IMAGE || header.direction != IPC_REPLY) return SANE_STATUS_IO_ERROR;
+    if (header.command != IPC_CMD_READ_IMAGE || header.direction != IPC_REPLY) {
+        if (ipc->trace != 0) trace_received(ipc, header, nullptr);
+        return SANE_STATUS_IO_ERROR;
+    }
 
-    // Image bytes are spliced unless the kernel refused that on this connection.
-    if (header.kind == IPC_PAYLOAD_IMAGE && ipc->copy_images == 0)
+    // Image bytes are spliced unless the kernel refused that on this
+    // connection, or the connection is traced: the trace checksums (and may
+    // keep) every image payload, which needs its bytes in our memory, so a
+    // traced connection copies them.
+    if (header.kind == IPC_PAYLOAD_IMAGE && ipc->copy_images == 0 && ipc->trace == 0)
         return relay_image(ipc, header.length, room, output_fd, cancelled, count);
 
     ipc_payload_t payload{nullptr, 0, 0};
@@ -71,12 +79,18 @@ SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count, const s
         if (wanted > 0 && (cancelled == nullptr || cancelled->load() == 0))
             status = write_image(output_fd, payload.data, wanted, cancelled, &written);
         *count = written;
+        // The trace's one look at image bytes: their checksum (and the bytes
+        // when asked), taken from the reply buffer after the pipe has them.
+        if (ipc->trace != 0) trace_received(ipc, header, &payload);
     } else if (header.kind == IPC_PAYLOAD_XML) {
+        if (ipc->trace != 0) trace_received(ipc, header, &payload);
         status = read_xml_payload(payload, "status", [&](xmlNode* element) {
             *read_status = get_int_attribute(element, "read_status");
         });
+    } else if (ipc->trace != 0) {
+        // Any other kind carries nothing for us: its bytes were read and are dropped.
+        trace_received(ipc, header, &payload);
     }
-    // Any other kind carries nothing for us: its bytes were read and are dropped.
 
     free_payload(&payload);
     return status;

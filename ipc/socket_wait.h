@@ -3,6 +3,7 @@
 // when signals interrupt it.
 #pragma once
 
+#include "ipc/connection_trace.h"
 #include "ipc/ipc.h"
 
 namespace kelvra::ipc {
@@ -18,7 +19,8 @@ bool ready_before_limit(ipc_t* ipc, short events, int64_t since);
 SANE_Status expired(ipc_t* ipc);
 
 // Reads exactly `size` bytes, repeating partial reads, and interrupted ones
-// within the limit of the wait they interrupted.
-SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size);
+// within the limit of the wait they interrupted. On a failure `why` tells
+// how many bytes arrived and why no more did.
+SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size, Breakoff* why);
 
 }  // namespace kelvra::ipc

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "ipc/connection_trace.h"
+
 namespace {
 
 // libxml2 sets up its globals lazily on first use; doing it once when the
@@ -115,12 +117,17 @@ SANE_Status receive_xml_reply(ipc_t* ipc, uint32_t command, const char* root_nam
     SANE_Status status = receive_header(ipc, &header);
     if (status != SANE_STATUS_GOOD) return status;
     if (header.command != command || header.direction != IPC_REPLY || header.kind != IPC_PAYLOAD_XML ||
-        header.length == 0)
+        header.length == 0) {
+        if (ipc->trace != 0) trace_received(ipc, header, nullptr);
         return SANE_STATUS_IO_ERROR;
+    }
 
     ipc_payload_t payload{nullptr, 0, 0};
     status = receive_payload(ipc, &header, &payload);
-    if (status == SANE_STATUS_GOOD) status = read_xml_payload(payload, root_name, read);
+    if (status == SANE_STATUS_GOOD) {
+        if (ipc->trace != 0) trace_received(ipc, header, &payload);
+        status = read_xml_payload(payload, root_name, read);
+    }
     free_payload(&payload);
     return status;
 }

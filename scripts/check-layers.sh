@@ -13,6 +13,7 @@ layers=(
   "scan"           # jobs, the reader thread, the page pipe
   "options"        # the option table
   "ipc"            # the scan-manager connection and its messages
+  "trace"          # the trace a user sends with a bug report (status names from debug/)
   "platform debug" # the flavour's paths and limits; the diagnostic kit
 )
 backend_only_globals='g_device_list|g_device_infos|g_open_devices'

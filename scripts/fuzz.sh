@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build-fuzz
 seconds=${KELVRA_FUZZ_SECONDS:-20}
 targets=(${KELVRA_FUZZ_TARGETS:-fuzz_devices fuzz_capability fuzz_image_info fuzz_scan_status
-         fuzz_read_reply fuzz_acks fuzz_config})
+         fuzz_read_reply fuzz_acks fuzz_config fuzz_trace})
 max_len=65536
 
 case $seconds in '' | *[!0-9]*) echo "KELVRA_FUZZ_SECONDS must be a whole number of seconds" >&2; exit 2 ;; esac

@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config          # build
   libxml2-dev libsane-dev            # libxml2, and the header sane/sane.h
-  libpng-dev nlohmann-json3-dev      # the simulator's page files; JSON for the tests that read its transcript
+  libpng-dev nlohmann-json3-dev      # the simulator's page files, and the traces it replays; JSON for the tests
   googletest libgtest-dev            # the test framework (the build configures the tests too)
   sane-utils libsane1                # scanimage, saned, SANE's dll and net meta-backends
 )

@@ -6,6 +6,7 @@
 #include "simulator/intruder.h"
 #include "simulator/log.h"
 #include "simulator/private_file.h"
+#include "simulator/replay.h"
 #include "simulator/scenario.h"
 #include "simulator/session.h"
 #include "simulator/transcript.h"
@@ -28,6 +29,7 @@ namespace {
 
 const char usage[] =
     "Usage: kelvra-sim FD\n"
+    "       kelvra-sim --replay TRACE [FD]\n"
     "       kelvra-sim --help | --version\n"
     "\n"
     "A scan-manager simulator for the kelvra SANE backend. The backend starts it\n"
@@ -52,10 +54,20 @@ const char usage[] =
     "                       request and reply, 3 payload texts.\n"
     "  KELVRA_SIM_LOG_FILE  append the log to this file instead (errors also go to\n"
     "                       standard error).\n"
+    "  KELVRA_SIM_REPLAY    a trace the backend wrote (KELVRA_TRACE): answer with\n"
+    "                       its recorded replies instead of serving devices, and\n"
+    "                       check every request against it. The k-th simulator a\n"
+    "                       frontend process starts plays the k-th connection of\n"
+    "                       the recorded session (counted in TRACE.replay).\n"
+    "  KELVRA_SIM_REPLAY_SESSION  which session of the trace, from 1 (default 1).\n"
+    "\n"
+    "--replay TRACE prints what the trace holds; --replay TRACE FD replays as\n"
+    "KELVRA_SIM_REPLAY does.\n"
     "\n"
     "Scenario file, in short:\n"
     "  <scenario transcript=\"FILE.jsonl\" piece_size=\"262144\" piece_delay_ms=\"0\" log=\"0\"\n"
     "            strict=\"0|1\">   (strict: refuse what the real device would)\n"
+    "    (replay=\"TRACE\" on <scenario> instead of elements: answer from a backend trace)\n"
     "    <startup port=\"-1\" | port_add=\"N\" | action=\"exit|hang|unbound\"  intruder=\"USER\"/>\n"
     "    <device name=\"..\" vendor=\"..\" model=\"..\" type=\"..\" host=\"..\" units=\"flatbed adf\"\n"
     "            sheets=\"3\" flatbed=\"minW maxW minH maxH\" adf=\"..\" .../>   (replace the built-ins)\n"
@@ -80,7 +92,8 @@ const char usage[] =
     "Exit status: 0 when the connection ended normally or by a scripted fault,\n"
     "or nobody connected within 60 seconds; 1 when the client broke the protocol,\n"
     "the port could not be written or the connection failed; 2 for bad arguments,\n"
-    "a bad scenario file or an unusable transcript or log file.\n";
+    "a bad scenario file or trace or an unusable transcript or log file; 3 when a\n"
+    "replayed request differs from the recording.\n";
 
 bool parse_descriptor(const char* text, int& fd) {
     if (text == nullptr || *text == '\0') return false;
@@ -112,7 +125,13 @@ std::optional<int> open_log_file() {
     return std::nullopt;
 }
 
-std::optional<int> read_arguments(int argc, char** argv, int& pipe_fd) {
+std::optional<int> read_arguments(int argc, char** argv, int& pipe_fd, std::string& replay) {
+    if (argc >= 3 && std::strcmp(argv[1], "--replay") == 0) {
+        if (argc == 3) return describe_trace(argv[2]);
+        replay = argv[2];
+        argc -= 2;
+        argv += 2;
+    }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(usage, stdout);
         return 0;
@@ -189,6 +208,71 @@ void log_start(const char* scenario_path, const Scenario& scenario) {
         scenario.devices.empty() ? " (built-in)" : "");
 }
 
+// The session of the trace to replay: KELVRA_SIM_REPLAY_SESSION, else the first.
+std::optional<size_t> replay_session() {
+    const char* text = std::getenv("KELVRA_SIM_REPLAY_SESSION");
+    if (text == nullptr || *text == '\0') return 1;
+    char* end = nullptr;
+    const unsigned long long number = std::strtoull(text, &end, 10);
+    if (*end != '\0' || number == 0 || text[0] == '-') return std::nullopt;
+    return size_t(number);
+}
+
+// Plays this process's connection of the trace at `path`.
+int replay(const std::string& path, int pipe_fd, Transcript& transcript) {
+    std::string problem;
+    size_t number = 0;
+    const std::optional<size_t> session_number = replay_session();
+    if (!session_number) {
+        error("KELVRA_SIM_REPLAY_SESSION must be a session number from 1");
+        return 2;
+    }
+    if (!claim_connection(path, number, problem)) {
+        error("%s", problem.c_str());
+        return 2;
+    }
+    Trace trace;
+    if (!load_trace(path, trace, problem, {*session_number, number})) {
+        error("bad trace: %s", problem.c_str());
+        return 2;
+    }
+    if (*session_number > trace.sessions.size()) {
+        error("%s holds %zu session(s): there is no session %zu (KELVRA_SIM_REPLAY_SESSION)", path.c_str(),
+              trace.sessions.size(), *session_number);
+        return 2;
+    }
+    const TracedSession& session = trace.sessions[*session_number - 1];
+    const std::string where = "connection " + std::to_string(number) + " of session " +
+                              std::to_string(*session_number) + " of " + path;
+    transcript.replay(path, *session_number, number);
+    if (number > session.connections.size()) {
+        error("replay of %s: the recorded session (%s, pid %lld) started %zu scan-manager(s), this is number %zu; "
+              "was another session meant (KELVRA_SIM_REPLAY_SESSION, see kelvra-sim --replay %s)?",
+              where.c_str(), session.program.c_str(), static_cast<long long>(session.pid), session.connections.size(),
+              number, path.c_str());
+        transcript.end(exit_diverged);
+        return exit_diverged;
+    }
+    const TracedConnection& recorded = session.connections[number - 1];
+    log(1, "replaying %s (trace line %ld)", where.c_str(), recorded.line);
+    if (!recorded.started) {
+        // The recorded start failed: before a port, or when connecting to it.
+        const int status = play_startup_fault(recorded.port < 0 ? StartupAction::exit : StartupAction::unbound, pipe_fd);
+        transcript.end(status);
+        return status;
+    }
+    Intruder none;
+    int status = 0;
+    const int connection = connect_client(StartupFault{}, pipe_fd, none, transcript, status);
+    if (connection >= 0) {
+        status = ReplaySession(connection, recorded, where, &transcript).run();
+        ::close(connection);
+    }
+    log(1, "done (exit status %d)", status);
+    transcript.end(status);
+    return status;
+}
+
 int serve(int connection, const Scenario& scenario, Transcript& transcript) {
     Session session(connection, scenario, &transcript);
     const int status = session.run();
@@ -208,13 +292,17 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int pipe_fd = -1;
-    if (auto status = read_arguments(argc, argv, pipe_fd)) return *status;
+    std::string trace;
+    if (auto status = read_arguments(argc, argv, pipe_fd, trace)) return *status;
     if (auto status = open_log_file()) return *status;
     const char* scenario_path = std::getenv("KELVRA_SIM_SCENARIO");
     Scenario scenario;
     if (auto status = read_scenario(scenario_path, scenario)) return *status;
     Transcript transcript;
     if (auto status = open_transcript(scenario_path, scenario, inherited, signals, transcript)) return *status;
+    if (const char* named = std::getenv("KELVRA_SIM_REPLAY"); trace.empty() && named != nullptr) trace = named;
+    if (trace.empty()) trace = scenario.replay;
+    if (!trace.empty()) return replay(trace, pipe_fd, transcript);
     log_start(scenario_path, scenario);
 
     const StartupFault startup = scenario.startup.value_or(StartupFault{});

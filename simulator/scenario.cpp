@@ -169,6 +169,16 @@ bool load_scenario(const std::string& path, Scenario& scenario, std::string& err
         std::vector<std::shared_ptr<const SourceImage>> images;
         read_root(root, s);
         for (const xmlNode* n = root->children; n != nullptr; n = n->next) read_child(n, path, s, images);
+        if (!s.replay.empty()) {
+            // Every answer comes from the trace: devices and faults would have nothing to act on.
+            if (s.startup || !s.devices.empty() || !s.replies.empty() || !s.pages.empty() || !s.sources.empty())
+                fail(root, "a replay takes every answer from the trace: no <startup>, <device>, <reply>, <page> or "
+                           "<source> beside replay");
+            if (s.replay.front() != '/') {
+                const size_t slash = path.rfind('/');
+                if (slash != std::string::npos) s.replay = path.substr(0, slash + 1) + s.replay;
+            }
+        }
         scenario = std::move(s);
         return true;
     } catch (const ScenarioError& e) {

@@ -70,6 +70,7 @@ struct PageSource {
 
 struct Scenario {
     std::string transcript;  // empty: no transcript
+    std::string replay;      // a backend trace to replay instead of serving devices; empty: none
     // Requests a real device would refuse are refused (else answered as far
     // as they can be); both ways they are reported as warnings.
     bool strict = false;

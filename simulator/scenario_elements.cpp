@@ -11,8 +11,9 @@
 namespace kelvra_sim::scenario_file {
 
 void read_root(const xmlNode* root, Scenario& s) {
-    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log", "strict"});
+    check_attributes(root, {"transcript", "piece_size", "piece_delay_ms", "log", "strict", "replay"});
     read_string(root, "transcript", s.transcript);
+    read_string(root, "replay", s.replay);
     if (auto text = attribute(root, "strict")) s.strict = parse_unsigned(root, "strict", *text, 1) == 1;
     read_unsigned(root, "piece_size", s.piece_size, max_piece_size);
     if (s.piece_size == 0) fail(root, "piece_size must be at least 1");

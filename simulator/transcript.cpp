@@ -157,12 +157,6 @@ void add_header(Record& r, const FrameHeader& header) {
 
 }  // namespace
 
-uint64_t fnv1a64(std::string_view bytes) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (const char c : bytes) hash = (hash ^ uint8_t(c)) * 0x100000001b3ull;
-    return hash;
-}
-
 Transcript::~Transcript() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -290,6 +284,22 @@ void Transcript::protocol_error(const FrameHeader& header, const std::string& te
     Record r("error");
     add_header(r, header);
     write(r.add("text", text).line());
+}
+
+void Transcript::replay(const std::string& trace, size_t session, size_t connection) {
+    if (fd_ < 0) return;
+    write(Record("replay").add("trace", trace).add("session", session).add("connection", connection).line());
+}
+
+void Transcript::divergence(const std::string& text, long line, const std::string& recorded,
+                            const std::string& received) {
+    if (fd_ < 0) return;
+    write(Record("divergence")
+              .add("text", text)
+              .add("trace_line", line)
+              .add("recorded", recorded)
+              .add("received", received)
+              .line());
 }
 
 void Transcript::end(int status) {

@@ -25,9 +25,6 @@
 
 namespace kelvra_sim {
 
-// FNV-1a, 64 bits, of `bytes`: the transcript's checksum of image payloads.
-uint64_t fnv1a64(std::string_view bytes);
-
 class Transcript {
 public:
     Transcript() = default;
@@ -62,6 +59,11 @@ public:
     void warning(uint32_t command, const std::string& text, bool refused);
     // A frame that ends the connection.
     void protocol_error(const FrameHeader& header, const std::string& text);
+    // A replay: the trace and the connection of it this process plays.
+    void replay(const std::string& trace, size_t session, size_t connection);
+    // A request that differs from the recording (`line`: the recorded
+    // request's in the trace, 0 when there is none).
+    void divergence(const std::string& text, long line, const std::string& recorded, const std::string& received);
     void end(int status);
 
 private:

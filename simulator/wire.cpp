@@ -20,6 +20,12 @@ const char* command_name(uint32_t command) {
     }
 }
 
+uint64_t fnv1a64(std::string_view bytes) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : bytes) hash = (hash ^ uint8_t(c)) * 0x100000001b3ull;
+    return hash;
+}
+
 ReadResult read_exact(int fd, void* buffer, size_t count) {
     auto* at = static_cast<uint8_t*>(buffer);
     size_t done = 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace kelvra_sim {
 
@@ -37,6 +38,10 @@ static_assert(sizeof(FrameHeader) == 20, "the frame header has no padding");
 constexpr uint64_t max_request_length = 1ull << 20;
 
 const char* command_name(uint32_t command);
+
+// FNV-1a, 64 bits, of `bytes`: the checksum of image payloads in the
+// transcript and in the backend's trace.
+uint64_t fnv1a64(std::string_view bytes);
 
 enum class ReadResult {
     complete,    // all bytes arrived

@@ -30,7 +30,8 @@ sources: each top-level entry of the sources is linked there and build/ is the b
 `$PWD/build/demo` and `scripts/demo.sh` work as written, and the files the examples write stay in the scratch
 folder. As in one terminal, exported variables and the current folder carry over from one block to the next.
 The environment starts without the variables that the examples set themselves (SANE_CONFIG_DIR,
-LD_LIBRARY_PATH, KELVRA_SIM_SCENARIO, KELVRA_SIM_LOG), with KELVRA_BUILD_DIR set to the build and
+LD_LIBRARY_PATH, KELVRA_SIM_SCENARIO, KELVRA_SIM_LOG, KELVRA_TRACE, KELVRA_TRACE_IMAGES, KELVRA_SIM_REPLAY,
+KELVRA_SIM_REPLAY_SESSION), with KELVRA_BUILD_DIR set to the build and
 KELVRA_DEMO_OUTPUT to the scratch folder's demo-output/ (both read by scripts/demo.sh). The demo library's
 build/demo/kelvra.conf is put aside while the examples run, so that they start from the file scripts/demo.sh
 writes, and put back afterwards.
@@ -57,7 +58,8 @@ INDENTED = re.compile(r"^( {4}|\t)\S")
 LIST_ITEM = re.compile(r"^\s*([-*+]|\d+[.)])\s")
 MARKER_WORD = re.compile(r"^(run|not run|output|file)\b")
 TIMEOUT_SECONDS = 120
-SET_BY_EXAMPLES = ("SANE_CONFIG_DIR", "LD_LIBRARY_PATH", "KELVRA_SIM_SCENARIO", "KELVRA_SIM_LOG")
+SET_BY_EXAMPLES = ("SANE_CONFIG_DIR", "LD_LIBRARY_PATH", "KELVRA_SIM_SCENARIO", "KELVRA_SIM_LOG", "KELVRA_TRACE",
+                   "KELVRA_TRACE_IMAGES", "KELVRA_SIM_REPLAY", "KELVRA_SIM_REPLAY_SESSION")
 # The shell's own bookkeeping, which a new shell sets for itself.
 NOT_CARRIED = {"SHELLOPTS", "BASHOPTS", "SHLVL", "_", "OLDPWD"}
 

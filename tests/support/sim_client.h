@@ -114,6 +114,21 @@ public:
         if (kind != nullptr) *kind = h.kind;
         return read_exact(socket_, payload.data(), payload.size()) == ReadResult::complete;
     }
+    // What arrives until the simulator ends the connection or `timeout_ms` pass; *ended tells which.
+    std::string receive_until_end(int timeout_ms, bool* ended) {
+        std::string bytes;
+        char buffer[4096];
+        *ended = false;
+        for (pollfd p{socket_, POLLIN, 0}; ::poll(&p, 1, timeout_ms) == 1;) {
+            const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                *ended = true;
+                break;
+            }
+            bytes.append(buffer, size_t(n));
+        }
+        return bytes;
+    }
     void close_connection() {
         ::close(socket_);
         socket_ = -1;

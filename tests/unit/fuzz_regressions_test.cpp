@@ -1,8 +1,8 @@
 // The fuzz targets' inputs as ordinary tests: every seed of fuzz/corpus/ and every
 // input the fuzzers found troublesome goes through the same procedures and model
 // checks as in the fuzz targets, without clang or libFuzzer. They prove the reply
-// readers' fields, the configuration line rules, and every header rule of the replies
-// and acknowledgements (command, direction, kind, length).
+// readers' fields, the configuration line rules, every header rule of the replies
+// and acknowledgements (command, direction, kind, length), and the trace reader.
 #include "fuzz/reply_checks.h"
 #include "ipc/ipc.h"
 
@@ -30,6 +30,7 @@ std::string run_target(const std::string& target, const Bytes& input) {
     if (target == "fuzz_scan_status") return kelvra_fuzz::run_scan_status(data, size);
     if (target == "fuzz_read_reply") return kelvra_fuzz::run_read_reply(data, size);
     if (target == "fuzz_acks") return kelvra_fuzz::run_acks(data, size);
+    if (target == "fuzz_trace") return kelvra_fuzz::run_trace(data, size);
     const std::string path = testing::TempDir() + "kelvra-fuzz-" + std::to_string(getpid()) + ".conf";
     const std::string problem = kelvra_fuzz::run_config(data, size, path.c_str());
     unlink(path.c_str());
@@ -50,7 +51,7 @@ Bytes payload_length_at_the_limit() {
 
 TEST(FuzzCorpus, EverySeedAndFindingPassesTheTargetsChecks) {
     for (const char* target : {"fuzz_devices", "fuzz_capability", "fuzz_image_info", "fuzz_scan_status",
-                               "fuzz_read_reply", "fuzz_acks", "fuzz_config"}) {
+                               "fuzz_read_reply", "fuzz_acks", "fuzz_config", "fuzz_trace"}) {
         const fs::path directory = fs::path(KELVRA_SOURCE_DIR) / "fuzz" / "corpus" / target;
         std::map<std::string, Bytes> inputs;  // by name, in order
         for (const auto& entry : fs::directory_iterator(directory)) {
