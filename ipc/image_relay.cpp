@@ -206,9 +206,11 @@ SANE_Status relay_image(ipc_t* ipc, uint64_t length, uint64_t wanted, int fd, co
     }
     // The rest of the payload (beyond `wanted`, after a cancel or a failed
     // pipe) is read and dropped, so the next frame is read from its start.
+    // A reply cut short there counts nothing either.
     const SANE_Status dropped = drop(ipc, length - taken);
+    if (dropped != SANE_STATUS_GOOD) return dropped;
     *written = static_cast<size_t>(done);
-    return status != SANE_STATUS_GOOD ? status : dropped;
+    return status;
 }
 
 }  // namespace kelvra::ipc
