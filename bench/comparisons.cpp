@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "bench/scenario_file.h"
 
 #include "backend/entry_points.h"
+#include "ipc/ipc.h"
 
 namespace kelvra_bench {
 
@@ -53,6 +55,60 @@ PairMedians backend_against_relay(uint64_t piece, bool colour, int runs) {
         rc.push_back(cpu_ms_per_mb(pr));
     }
     return {median(b), median(r), median(bc), median(rc)};
+}
+
+namespace {
+
+ssize_t refused_splice(int, loff_t*, int, loff_t*, size_t, unsigned int) {
+    errno = EINVAL;
+    return -1;
+}
+
+}  // namespace
+
+AgainstSocket backend_against_socket(uint64_t piece, bool colour, int runs) {
+    use_scenario(piece);
+    use_prepared_source(true);
+    const std::string name = bench_device_name();
+    BackendHandle after(name);
+    after.set_colour(colour);
+    after.scan_page(false);
+    // The refusal is met on this handle's first image reply; its connection
+    // copies from then on, while the other goes on splicing.
+    BackendHandle before(name);
+    before.set_colour(colour);
+    ipc_set_splice_function(refused_splice);
+    before.scan_page(false);
+    ipc_set_splice_function(nullptr);
+    SimConnection socket;
+    drain_page(socket, colour);
+
+    std::vector<double> s, sc, b, a, bc, ac;
+    for (int i = 0; i < runs; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            switch ((i + k) % 3) {
+            case 0: {
+                const DrainResult r = drain_page(socket, colour);
+                s.push_back(r.mb_per_s);
+                sc.push_back(r.cpu_seconds * 1000 / (double(r.bytes) / kMB));
+                break;
+            }
+            case 1: {
+                const PageResult r = before.scan_page(false);
+                b.push_back(mb_per_s(r));
+                bc.push_back(cpu_ms_per_mb(r));
+                break;
+            }
+            default: {
+                const PageResult r = after.scan_page(false);
+                a.push_back(mb_per_s(r));
+                ac.push_back(cpu_ms_per_mb(r));
+            }
+            }
+        }
+    }
+    use_prepared_source(false);
+    return {median(s), median(sc), median(b), median(a), median(bc), median(ac)};
 }
 
 // The simulator's capacity is what it would send with a core to itself and

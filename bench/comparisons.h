@@ -23,6 +23,20 @@ struct PairMedians {
 // both see the same machine; one warm-up page each is not counted.
 PairMedians backend_against_relay(uint64_t piece, bool colour, int runs);
 
+// The backend fed by a page prepared in memory (kelvra-bench-source), against
+// a client that only drains the same socket: the backend as it is (image
+// bytes spliced into the page pipe) and with splice refused, so that it
+// copies them as it did before; pages of the three in turn, one warm-up
+// page each not counted. The machine's cores are shared by the page source,
+// the client or the backend's two threads, and whatever else runs.
+struct AgainstSocket {
+    double socket = 0;                     // MB/s the draining client received
+    double socket_cpu = 0;                 // the draining client's CPU ms per MB
+    double before = 0, after = 0;          // backend MB/s: copied, spliced
+    double before_cpu = 0, after_cpu = 0;  // backend CPU ms per MB
+};
+AgainstSocket backend_against_socket(uint64_t piece, bool colour, int runs);
+
 struct SimulatorAlone {
     double received = 0;  // MB/s as a draining client got them over loopback
     double capacity = 0;  // MB per second of the simulator's own CPU time

@@ -48,6 +48,7 @@ PageResult relay_page(SimConnection& connection, bool colour, bool measure_memor
 struct DrainResult {
     double mb_per_s = 0;         // as the client received it (loopback included)
     double sim_cpu_seconds = 0;  // the simulator's own time on a CPU meanwhile
+    double cpu_seconds = 0;      // the client's own (this process's) meanwhile
     uint64_t bytes = 0;
 };
 DrainResult drain_page(SimConnection& connection, bool colour);

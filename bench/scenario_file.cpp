@@ -5,10 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 namespace kelvra_bench {
 
 const char* simulator_path() { return KELVRA_BENCH_SIM; }
+const char* scan_manager_path() { return KELVRA_BENCH_SOURCE_PATH; }
+
+void use_prepared_source(bool prepared) {
+    if (prepared)
+        setenv("KELVRA_BENCH_SOURCE", "prepared", 1);
+    else
+        unsetenv("KELVRA_BENCH_SOURCE");
+}
 
 void use_scenario_text(const std::string& text) {
     static const std::string path = [] {
@@ -39,6 +48,7 @@ void use_scenario(uint64_t piece_size) {
                   static_cast<unsigned long long>(piece_size), kDeviceName, kDeviceName, kBasicResolution,
                   kFlatbedWidth, kFlatbedHeight);
     use_scenario_text(text);
+    setenv("KELVRA_BENCH_PIECE", std::to_string(piece_size).c_str(), 1);
 }
 
 }  // namespace kelvra_bench

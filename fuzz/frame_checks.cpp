@@ -46,9 +46,23 @@ std::string run_read_reply(const uint8_t* data, size_t size) {
         ipc_header_t header{};
         const uint8_t* bytes = nullptr;
         SANE_Status want = SANE_STATUS_GOOD;
-        if (!wire.header(&header) || header.command != IPC_CMD_READ_IMAGE || header.direction != IPC_REPLY ||
+        const bool header_there = wire.header(&header);
+        const size_t left = wire.remaining();  // of a payload cut short, what arrived
+        const uint8_t* arrived = wire.data + wire.offset;
+        if (!header_there || header.command != IPC_CMD_READ_IMAGE || header.direction != IPC_REPLY ||
             !wire.payload(header.length, &bytes))
             want = SANE_STATUS_IO_ERROR;
+        // Image bytes go into the pipe as they arrive: of an image reply cut
+        // short, those that arrived may be there already (nothing is counted).
+        const uint64_t cut_length = header.length;  // packed: no reference to it
+        if (want != SANE_STATUS_GOOD && header_there && header.command == IPC_CMD_READ_IMAGE &&
+            header.direction == IPC_REPLY && header.kind == IPC_PAYLOAD_IMAGE && cut_length <= IPC_MAX_PAYLOAD &&
+            status == want) {
+            const uint64_t most = cancel ? 0 : std::min<uint64_t>({left, room, cut_length});
+            if (written.size() > most || (!written.empty() && std::memcmp(written.data(), arrived, written.size()) != 0))
+                return at + "the page pipe received bytes of a cut reply that did not arrive";
+            written.clear();
+        }
 
         DocPtr doc;
         if (want == SANE_STATUS_GOOD && header.kind == IPC_PAYLOAD_XML) {

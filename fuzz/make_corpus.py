@@ -201,6 +201,9 @@ def read_reply_seeds():
         "no_room": b"\x01" + piece(100) + status(2),
         "large_piece": b"\x00" + piece(60000) + status(2),
         "cut_short": b"\x00" + piece(100)[:70],
+        # Cut in the bytes that are taken off the connection and dropped.
+        "cut_short_without_room": b"\x01" + piece(100)[:50],
+        "cut_short_past_the_room": b"\x05" + piece(100)[:90],
         "length_over_limit": b"\x00" + frame(READ_IMAGE, IMAGE, image(8), length=MAX_PAYLOAD + 1),
         "not_xml_status": b"\x00" + frame(READ_IMAGE, XML, b"<status read_status='1'"),
     }

@@ -12,9 +12,10 @@
 #include <ctime>
 
 #include "ipc/connection_trace.h"
+#include "ipc/socket_wait.h"
 #include "platform/build_paths.h"
 
-namespace {
+namespace kelvra::ipc {
 
 // The coarse monotonic clock, in milliseconds. It is read in user space, so
 // taking it before every receive costs no system call on the image path.
@@ -24,7 +25,11 @@ int64_t now_ms() {
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+namespace {
+
 bool limit_expired(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
 
 // Once a wait on the connection has expired, the scan-manager is presumed
 // gone: shutting the connection down makes the exchanges that follow (the end
@@ -54,7 +59,12 @@ bool ready_before_limit(ipc_t* ipc, short events, int64_t since) {
     }
 }
 
-}  // namespace
+}  // namespace kelvra::ipc
+
+using kelvra::ipc::expired;
+using kelvra::ipc::limit_expired;
+using kelvra::ipc::now_ms;
+using kelvra::ipc::ready_before_limit;
 
 SANE_Status ipc_write(ipc_t* ipc, const void* buffer, size_t* count) {
     if (ipc == nullptr || buffer == nullptr || count == nullptr) return SANE_STATUS_INVAL;
@@ -157,11 +167,9 @@ SANE_Status ipc_read(ipc_t* ipc, void* buffer, size_t* count) {
     return SANE_STATUS_IO_ERROR;
 }
 
-// Reads exactly `size` bytes, repeating partial reads, and interrupted ones
-// within the limit of the wait they interrupted. On a failure `why` tells
-// how many bytes arrived and why no more did (errno is cleared before each
-// read, so that a read of none, the peer's end, leaves it 0).
-static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size, kelvra::ipc::Breakoff* why) {
+// errno is cleared before each read, so that a read of none, the peer's
+// end, leaves it 0 in `why`.
+SANE_Status kelvra::ipc::read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size, Breakoff* why) {
     uint64_t done = 0;
     while (done < size) {
         const int64_t since = now_ms();
@@ -188,6 +196,8 @@ static SANE_Status read_exactly(ipc_t* ipc, uint8_t* buffer, uint64_t size, kelv
     }
     return SANE_STATUS_GOOD;
 }
+
+using kelvra::ipc::read_exactly;
 
 SANE_Status receive_header(ipc_t* ipc, ipc_header_t* header) {
     kelvra::ipc::Breakoff why;

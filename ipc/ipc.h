@@ -5,6 +5,8 @@
 #include <sane/sane.h>
 #include <libxml/tree.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,9 @@ struct ipc_t {
     int32_t port;
     int32_t socket;
     uint32_t trace = 0;  // the connection's number in the trace; 0 when not tracing
+    // Set once the kernel refused to splice this connection's image bytes:
+    // they are copied from then on.
+    uint8_t copy_images = 0;
 };
 
 SANE_Status ipc_open(ipc_t** out);
@@ -190,6 +195,17 @@ SANE_Status receive_scan_status(ipc_t* ipc, int32_t* scan_status);
 // `room` of them: what lies beyond the page's expected size has no reader
 // and is dropped, so that nothing is ever written after the frontend was
 // given EOF. *count receives the bytes written.
+//
+// Image bytes move from the socket into output_fd with splice(2), without
+// passing through our memory; where the kernel refuses that (output_fd is no
+// pipe, or no splice at all) they are copied, for the rest of the connection.
+// Either way the whole payload is taken off the connection.
 SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count,
                                const std::atomic<uint8_t>* cancelled, uint32_t* read_status,
                                uint64_t room = UINT64_MAX);
+
+// The splice(2) call of the image path, to be replaced by one that refuses
+// (tests, and the benchmark's copy column); null puts the system's back.
+using ipc_splice_function = ssize_t (*)(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size,
+                                        unsigned int flags);
+void ipc_set_splice_function(ipc_splice_function function);

@@ -1,21 +1,17 @@
 // Scan parameter, start and read: the XML and image messages of a scan.
+#include "ipc/connection_trace.h"
+#include "ipc/image_relay.h"
 #include "ipc/ipc.h"
 #include "ipc/xml_message.h"
-#include "ipc/connection_trace.h"
-
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
 
 using kelvra::ipc::read_xml_payload;
+using kelvra::ipc::relay_image;
 using kelvra::ipc::receive_xml_reply;
 using kelvra::ipc::send_xml_request;
 using kelvra::ipc::trace_received;
+using kelvra::ipc::write_image;
 
 SANE_Status send_scan_parameter(ipc_t* ipc, const ScanParameter* parameter) {
     return send_xml_request(ipc, IPC_CMD_SCAN_PARAMETER, "scan_parameter", [&](xmlNode* root) {
@@ -52,83 +48,6 @@ SANE_Status receive_scan_status(ipc_t* ipc, int32_t* scan_status) {
     });
 }
 
-namespace {
-
-// While image bytes go to the page pipe, SIGPIPE is blocked on this thread:
-// a pipe whose reader has gone then fails with EPIPE (an IO_ERROR for the
-// page) instead of ending the frontend's process. A SIGPIPE raised by our own
-// write is taken off the thread again so that it never arrives later.
-//
-// A caller that blocks SIGPIPE itself (the reader thread, for its whole life)
-// is left alone: its mask needs no setting back, and a signal our write left
-// pending is its to handle as for any of its writes; the reader thread's goes
-// with the thread. That keeps the cost per reply at one system call.
-class SigpipeBlock {
-public:
-    SigpipeBlock() {
-        sigemptyset(&pipe_only_);
-        sigaddset(&pipe_only_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_only_, &previous_);
-        caller_blocks_ = sigismember(&previous_, SIGPIPE) == 1;
-        if (caller_blocks_) return;
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeBlock() {
-        if (!caller_blocks_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    SigpipeBlock(const SigpipeBlock&) = delete;
-    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
-
-    void discard_own_signal() {
-        if (caller_blocks_ || was_pending_) return;
-        timespec no_wait{0, 0};
-        while (sigtimedwait(&pipe_only_, nullptr, &no_wait) < 0 && errno == EINTR) {
-        }
-    }
-
-private:
-    sigset_t pipe_only_;
-    sigset_t previous_;
-    bool caller_blocks_ = false;
-    bool was_pending_ = false;
-};
-
-bool is_cancelled(const std::atomic<uint8_t>* cancelled) { return cancelled != nullptr && cancelled->load() != 0; }
-
-// Hands `size` bytes to the page pipe. The pipe may be non-blocking (so that
-// a cancel never sticks on a full pipe): a full pipe is waited on in short
-// polls between which the cancel flag is looked at again. *written counts
-// what went out, also when a write fails or a cancel stops the loop.
-SANE_Status write_image(int fd, const uint8_t* bytes, size_t size, const std::atomic<uint8_t>* cancelled,
-                        size_t* written) {
-    SigpipeBlock sigpipe_block;
-    size_t done = 0;
-    SANE_Status status = SANE_STATUS_GOOD;
-    while (done < size && !is_cancelled(cancelled)) {
-        ssize_t n = write(fd, bytes + done, size - done);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            pollfd room{fd, POLLOUT, 0};
-            poll(&room, 1, 100);  // an interruption or a timeout only loops
-            continue;
-        }
-        if (error == EPIPE) sigpipe_block.discard_own_signal();
-        status = SANE_STATUS_IO_ERROR;
-        break;
-    }
-    *written = done;
-    return status;
-}
-
-}  // namespace
-
 SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count, const std::atomic<uint8_t>* cancelled,
                                uint32_t* read_status, uint64_t room) {
     ipc_header_t header{};
@@ -138,6 +57,13 @@ SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count, const s
         if (ipc->trace != 0) trace_received(ipc, header, nullptr);
         return SANE_STATUS_IO_ERROR;
     }
+
+    // Image bytes are spliced unless the kernel refused that on this
+    // connection, or the connection is traced: the trace checksums (and may
+    // keep) every image payload, which needs its bytes in our memory, so a
+    // traced connection copies them.
+    if (header.kind == IPC_PAYLOAD_IMAGE && ipc->copy_images == 0 && ipc->trace == 0)
+        return relay_image(ipc, header.length, room, output_fd, cancelled, count);
 
     ipc_payload_t payload{nullptr, 0, 0};
     status = receive_payload(ipc, &header, &payload);
@@ -150,7 +76,7 @@ SANE_Status receive_read_reply(ipc_t* ipc, int output_fd, size_t* count, const s
         // Bytes beyond `room` have no reader: they are dropped, never written.
         const size_t wanted = static_cast<size_t>(std::min<uint64_t>(payload.length, room));
         size_t written = 0;
-        if (wanted > 0 && !is_cancelled(cancelled))
+        if (wanted > 0 && (cancelled == nullptr || cancelled->load() == 0))
             status = write_image(output_fd, payload.data, wanted, cancelled, &written);
         *count = written;
         // The trace's one look at image bytes: their checksum (and the bytes

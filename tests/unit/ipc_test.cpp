@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -258,15 +259,16 @@ TEST(IpcReadReply, ImageBytesIntoThePagePipe) {
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
         if (c.non_blocking) fcntl(fds[1], F_SETFL, O_NONBLOCK);
-        const auto capacity = static_cast<size_t>(fcntl(fds[1], F_GETPIPE_SZ));
         std::atomic<uint8_t> cancelled{0};
         Bytes received;
+        int queued = -1;  // what the pipe held when the frontend left
         std::thread manager([&] { peer.send(reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_IMAGE, image)); });
         std::thread frontend([&] {
-            // Leaves once the pipe is full, however long the reply takes to arrive.
-            for (int queued = 0; c.frontend == kLeaves && size_t(queued) < capacity;
-                 std::this_thread::sleep_for(1ms))
-                if (ioctl(fds[0], FIONREAD, &queued) != 0) break;
+            // Leaves once the pipe is full, however long the reply takes to
+            // arrive. (Spliced bytes fill a pipe by its slots, not its bytes.)
+            for (pollfd room{fds[1], POLLOUT, 0}; c.frontend == kLeaves && poll(&room, 1, 0) != 0;)
+                std::this_thread::sleep_for(1ms);
+            if (c.frontend == kLeaves) ioctl(fds[0], FIONREAD, &queued);
             char buffer[3000];
             for (ssize_t n; c.frontend != kLeaves && (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
                 received.append(buffer, static_cast<size_t>(n));
@@ -284,13 +286,102 @@ TEST(IpcReadReply, ImageBytesIntoThePagePipe) {
         EXPECT_EQ(read_status, 77u) << "an image reply leaves it alone";
         EXPECT_EQ(status, c.frontend == kLeaves ? SANE_STATUS_IO_ERROR : SANE_STATUS_GOOD);
         EXPECT_TRUE(received == image.substr(0, c.frontend == kLeaves ? 0 : count)) << received.size() << " bytes";
-        EXPECT_EQ(count, c.frontend == kSlow ? c.size : c.frontend == kLeaves ? capacity : count);
+        EXPECT_EQ(count, c.frontend == kSlow ? c.size : c.frontend == kLeaves ? size_t(queued) : count);
         // How soon after the cancel depends on scheduling: only its order of magnitude is asserted.
         EXPECT_TRUE(c.frontend != kCancels || (count >= 65536 && count < c.size / 4)) << count;
     }
     sigset_t pending;
     EXPECT_TRUE(sigemptyset(&pending) == 0 && sigpending(&pending) == 0 && !sigismember(&pending, SIGPIPE))
         << "no SIGPIPE is left waiting";
+}
+
+// The splice that the image path calls, for the cases below: the first
+// `passes` calls go to the system's, every later one fails with `error`.
+std::atomic<int> splice_calls{0};
+int splice_passes = 0;
+int splice_error = 0;
+ssize_t refusing_splice(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t size, unsigned int flags) {
+    if (splice_calls.fetch_add(1) < splice_passes) return splice(in, in_offset, out, out_offset, size, flags);
+    errno = splice_error;
+    return -1;
+}
+
+// An image reply, then a status reply on the same connection: the page
+// pipe gets exactly the first `room` bytes of the image (all of them when the
+// room is larger), the rest is taken off the connection, so the status reply
+// is read whole; and so whether the bytes are spliced, copied after the
+// kernel refused (at once or after some bytes went), or copied because the
+// target is no pipe. After a refusal the connection copies, and splice is
+// not tried again.
+TEST(IpcReadReply, ExactlyTheRoomIntoThePipeAndTheConnectionInStep) {
+    const size_t kImage = (1 << 20) + 4099;
+    const struct {
+        const char* name;
+        uint64_t room;
+        int passes, error;  // error 0: the system's splice
+        bool into_socket;   // the target is a socket, which splice refuses
+    } cases[] = {
+        {"whole image spliced", UINT64_MAX, 0, 0, false},
+        {"room ends mid-image", 70001, 0, 0, false},
+        {"no room at all", 0, 0, 0, false},
+        {"refused at once", UINT64_MAX, 0, EINVAL, false},
+        {"refused after a transfer, room mid-image", 300007, 1, EINVAL, false},
+        {"no splice in the system", 5000, 0, ENOSYS, false},
+        {"target is no pipe", 123457, 0, 0, true},
+    };
+    Bytes image(kImage, '\0');
+    for (size_t i = 0; i < kImage; ++i) image[i] = static_cast<char>(i * 7 + (i >> 9));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        splice_calls = 0;
+        splice_passes = c.passes;
+        splice_error = c.error;
+        if (c.error != 0) ipc_set_splice_function(refusing_splice);
+        Peer peer;
+        int fds[2];
+        ASSERT_EQ(c.into_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) : pipe2(fds, O_CLOEXEC), 0);
+        const Bytes status = kDeclaration + "<status read_status=\"2\"/>\n";
+        std::thread manager([&] {
+            peer.send(reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_IMAGE, image) + reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_IMAGE,
+                                                                                image.substr(0, 9)) +
+                      reply(IPC_CMD_READ_IMAGE, IPC_PAYLOAD_XML, status));
+        });
+        Bytes received;
+        std::thread frontend([&] {
+            char buffer[65536];
+            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, size_t(n));
+        });
+        const std::atomic<uint8_t> cancelled{0};
+        size_t count[2] = {0, 0};
+        uint32_t read_status = 77;
+        uint64_t room = c.room;
+        SANE_Status results[3];
+        for (int reply = 0; reply < 2; ++reply) {
+            results[reply] = receive_read_reply(&peer.ipc, fds[1], &count[reply], &cancelled, &read_status, room);
+            room -= std::min<uint64_t>(room, count[reply]);
+        }
+        const int calls_before_status = splice_calls;
+        size_t unused = 0;
+        results[2] = receive_read_reply(&peer.ipc, fds[1], &unused, &cancelled, &read_status, room);
+        if (c.into_socket) shutdown(fds[1], SHUT_WR);
+        close(fds[1]);
+        frontend.join();
+        manager.join();
+        close(fds[0]);
+        ipc_set_splice_function(nullptr);
+
+        const size_t first = static_cast<size_t>(std::min<uint64_t>(kImage, c.room));
+        const size_t second = static_cast<size_t>(std::min<uint64_t>(9, c.room - first));
+        for (SANE_Status result : results) EXPECT_EQ(result, SANE_STATUS_GOOD);
+        EXPECT_EQ(count[0], first);
+        EXPECT_EQ(count[1], second);
+        EXPECT_TRUE(received == image.substr(0, first) + image.substr(0, second)) << received.size() << " bytes";
+        EXPECT_EQ(read_status, 2u) << "the status reply was read from its first byte";
+        EXPECT_EQ(peer.ipc.copy_images, c.error != 0 || c.into_socket ? 1 : 0);
+        if (c.error != 0) {
+            EXPECT_EQ(calls_before_status, c.passes + 1) << "no splice after the refusal";
+        }
+    }
 }
 
 }  // namespace
