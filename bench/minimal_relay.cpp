@@ -17,20 +17,13 @@
 
 #include "bench/measure.h"
 #include "bench/scenario_file.h"
+#include "bench/wire_header.h"
 
 namespace kelvra_bench {
 
 namespace {
 
-#pragma pack(push, 1)
-struct Header {
-    uint32_t command;
-    uint32_t direction;
-    uint32_t kind;
-    uint64_t length;
-};
-#pragma pack(pop)
-static_assert(sizeof(Header) == 20);
+using kelvra_bench_wire::Header;
 
 constexpr uint32_t kScanParameter = 3, kStartScan = 4, kEndScan = 5, kReadImage = 6, kOpenDevice = 1;
 constexpr uint32_t kNone = 0, kXml = 1, kImage = 2;

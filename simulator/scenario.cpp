@@ -2,6 +2,7 @@
 
 #include "simulator/scenario_checks.h"
 #include "simulator/scenario_elements.h"
+#include "simulator/read_to_end.h"
 #include "simulator/xml_util.h"
 
 #include <fcntl.h>
@@ -109,14 +110,7 @@ bool read_file(const std::string& path, std::string& text, std::string& error) {
         return false;
     }
     text.resize(size_t(about.st_size));
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    text.resize(done);
+    read_to_end(fd, text);
     ::close(fd);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "simulator/trace_reader.h"
 
+#include "simulator/read_to_end.h"
+
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -323,15 +325,8 @@ bool load_trace(const std::string& path, Trace& trace, std::string& error, KeepP
         return false;
     }
     std::string text(size_t(about.st_size), '\0');
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
+    read_to_end(fd, text);
     ::close(fd);
-    text.resize(done);
     if (!read_trace(text, trace, error, keep)) {
         error = path + ": " + error;
         return false;
